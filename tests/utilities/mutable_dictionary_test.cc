@@ -1,0 +1,80 @@
+// HRNMutableDictionary: dictionary semantics and use from several threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "utilities/HRNMutableDictionary.h"
+
+namespace {
+
+TEST(HRNMutableDictionary, BehavesAsADictionary) {
+  HRNMutableDictionary dictionary;
+  EXPECT_EQ(dictionary.count(), 0u);
+  EXPECT_FALSE(dictionary.objectForKey(Object("a")).has_value());
+
+  dictionary.setObject(Object("1"), Object("a"));
+  dictionary.setObject(Object::integer(2), Object("b"));
+  dictionary.setObject(Object("replaced"), Object("a"));
+  EXPECT_EQ(dictionary.count(), 2u);
+  EXPECT_EQ(dictionary.objectForKey(Object("a")), Object("replaced"));
+
+  // Number keys are equal across number kinds.
+  dictionary.setObject(Object("one"), Object::boolean(true));
+  EXPECT_EQ(dictionary.objectForKey(Object::integer(1)), Object("one"));
+
+  const ObjectDictionary snapshot = dictionary.dictionary();
+  dictionary.removeObjectForKey(Object("a"));
+  dictionary.removeObjectForKey(Object("absent"));
+  EXPECT_EQ(dictionary.count(), 2u);
+  EXPECT_EQ(snapshot.size(), 3u);  // a snapshot does not follow later changes
+  EXPECT_FALSE(dictionary.objectForKey(Object("a")).has_value());
+
+  dictionary.removeAllObjects();
+  EXPECT_EQ(dictionary.count(), 0u);
+  EXPECT_TRUE(dictionary.dictionary().empty());
+
+  HRNMutableDictionary seeded(ObjectDictionary{{Object("k"), Object("v")}});
+  EXPECT_EQ(seeded.objectForKey(Object("k")), Object("v"));
+}
+
+TEST(HRNMutableDictionary, NoWriteIsLostAcrossThreads) {
+  constexpr int kWriters = 6;
+  constexpr int kKeysPerWriter = 500;
+  HRNMutableDictionary dictionary;
+  std::atomic<bool> writing{true};
+  std::thread reader([&] {
+    std::size_t last = 0;
+    while (writing.load()) {
+      const std::size_t size = dictionary.dictionary().size();
+      EXPECT_GE(size, last);  // nothing ever disappears
+      last = size;
+      (void)dictionary.objectForKey(Object::integer(0));
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&dictionary, w] {
+      for (int i = 0; i < kKeysPerWriter; ++i) {
+        const std::int64_t key = w * kKeysPerWriter + i;
+        dictionary.setObject(Object("k" + std::to_string(key)), Object::integer(key));
+        // Keys every writer sets keep one entry each.
+        dictionary.setObject(Object::integer(w), Object("shared" + std::to_string(i % 3)));
+      }
+    });
+  }
+  for (auto& writer : writers) writer.join();
+  writing = false;
+  reader.join();
+
+  const ObjectDictionary contents = dictionary.dictionary();
+  ASSERT_EQ(dictionary.count(), static_cast<std::size_t>(kWriters * kKeysPerWriter + 3));
+  for (std::int64_t key = 0; key < kWriters * kKeysPerWriter; ++key) {
+    auto it = contents.find(Object::integer(key));
+    ASSERT_NE(it, contents.end()) << key;
+    EXPECT_EQ(it->second, Object("k" + std::to_string(key)));
+  }
+}
+
+}  // namespace
