@@ -1,0 +1,94 @@
+#include "demo/DemoGame.h"
+
+#include <cstdarg>
+#include <memory>
+
+#include "platform/Application.h"
+#include "platform/Bundle.h"
+#include "platform/ClassRuntime.h"
+#include "platform/ContainerViewControllers.h"
+#include "platform/Dispatch.h"
+#include "platform/Platform.h"
+#include "platform/ViewController.h"
+#include "platform/Window.h"
+
+namespace {
+
+// Frames the demo plays, and when it changes screens.
+constexpr int kFrameCount = 12;
+constexpr int kMenuFrame = 2;
+constexpr int kLevelFrame = 6;
+
+}  // namespace
+
+DemoGame::DemoGame(Platform& platform, std::FILE* out) : platform_(platform), out_(out) {}
+
+void DemoGame::say(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::fprintf(out_, "[demo] ");
+  std::vfprintf(out_, format, arguments);
+  std::fprintf(out_, "\n");
+  std::fflush(out_);
+  va_end(arguments);
+}
+
+int DemoGame::run(int argc, char** argv) {
+  Application& application = platform_.application();
+  ClassRuntime& runtime = platform_.classRuntime();
+  say("engine started with %d argument(s); bundle %s (%s)", argc,
+      platform_.bundle().bundlePath().c_str(), platform_.bundle().bundleIdentifier().c_str());
+  (void)argv;
+
+  auto expect = [this](bool ok, const char* step) {
+    if (!ok) {
+      ++failures_;
+      say("step failed: %s", step);
+    }
+  };
+
+  expect(application.finishLaunching(), "finish launching");
+  say("finished launching");
+
+  // The game's screens are classes of the app's own module.
+  runtime.registerClass("DemoGame.TitleViewController", "UIViewController");
+  runtime.registerClass("DemoGame.MenuViewController", "UIViewController");
+  runtime.registerClass("DemoGame.LevelViewController", "UIViewController");
+  auto title = ViewController::create(runtime.classNamed("DemoGame.TitleViewController"));
+  auto navigation = NavigationController::create(runtime, title);
+  std::shared_ptr<Window> window = application.createWindow();
+  window->setRootViewController(navigation);
+  window->makeKeyAndVisible();
+  say("showing %s", title->className().c_str());
+
+  expect(application.becomeActive(), "become active");
+  say("active");
+
+  for (int number = 1; number <= kFrameCount; ++number) {
+    if (number == kMenuFrame) {
+      auto menu = ViewController::create(runtime.classNamed("DemoGame.MenuViewController"));
+      expect(navigation->pushViewController(menu, true), "push menu");
+      say("frame %d: showing %s", number, menu->className().c_str());
+    } else if (number == kLevelFrame) {
+      auto level = ViewController::create(runtime.classNamed("DemoGame.LevelViewController"));
+      expect(navigation->pushViewController(level, true), "push level");
+      say("frame %d: showing %s", number, level->className().c_str());
+    }
+    frame(number);
+  }
+
+  expect(application.resignActive(), "resign active");
+  say("resigned active");
+  expect(application.enterBackground(), "enter background");
+  say("in the background");
+  frame(kFrameCount + 1);
+  expect(application.terminate(), "terminate");
+  say("terminated");
+  frame(kFrameCount + 2);
+  return failures_ == 0 ? 0 : 1;
+}
+
+void DemoGame::frame(int number) {
+  const int ran = platform_.dispatch().drainMainQueue();
+  if (ran > 0) say("frame %d: ran %d main-queue block(s)", number, ran);
+}

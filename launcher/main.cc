@@ -1,0 +1,20 @@
+// The app's executable. The operating system's services (here the
+// Platform) exist before the app's code runs; then the launcher hands the
+// process to the game engine in the app bundle.
+#include <elf.h>
+#include <link.h>
+
+#include "launcher/AppEnvironment.h"
+#include "launcher/Launcher.h"
+#include "platform/Platform.h"
+
+// The linker's symbol for the first byte of this executable's image: its
+// ELF header.
+extern "C" const ElfW(Ehdr) __ehdr_start;
+
+int main(int argc, char** argv) {
+  PlatformPaths paths = appPathsFromEnvironment();
+  // Installed for the life of the process and never destroyed.
+  Platform::install(Platform::createProduction(paths));
+  return launchEngineFramework(paths.bundlePath, argc, argv, &__ehdr_start);
+}
