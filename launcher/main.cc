@@ -4,6 +4,10 @@
 #include <elf.h>
 #include <link.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "launcher/AppEnvironment.h"
 #include "launcher/Launcher.h"
 #include "platform/Platform.h"
@@ -15,6 +19,8 @@ extern "C" const ElfW(Ehdr) __ehdr_start;
 int main(int argc, char** argv) {
   PlatformPaths paths = appPathsFromEnvironment();
   // Installed for the life of the process and never destroyed.
-  Platform::install(Platform::createProduction(paths));
+  std::shared_ptr<Platform> platform = Platform::createProduction(paths);
+  platform->setLaunchArguments(std::vector<std::string>(argv, argv + argc));
+  Platform::install(platform);
   return launchEngineFramework(paths.bundlePath, argc, argv, &__ehdr_start);
 }

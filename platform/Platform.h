@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/DeviceProfile.h"
 
@@ -79,6 +81,12 @@ class Platform {
 
   const PlatformPaths& paths() const { return paths_; }
   const DeviceProfile& device() const { return device_; }
+  // The process's launch arguments (argv), set by the host before the
+  // library starts and only read afterwards.
+  const std::vector<std::string>& launchArguments() const { return launchArguments_; }
+  void setLaunchArguments(std::vector<std::string> arguments) {
+    launchArguments_ = std::move(arguments);
+  }
 
   Clock& clock() const { return *clock_; }
   Random& random() const { return *random_; }
@@ -116,6 +124,7 @@ class Platform {
 
   PlatformPaths paths_;
   DeviceProfile device_;
+  std::vector<std::string> launchArguments_;
   std::shared_ptr<Clock> clock_;
   std::shared_ptr<Random> random_;
   std::shared_ptr<Executor> executor_;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "common/SharedInstance.h"
 #include "platform/DeterministicExecutor.h"
 #include "platform/Platform.h"
 
@@ -37,8 +38,7 @@ class TestPlatform {
   }
 
   ~TestPlatform() {
-    Platform::install(nullptr);
-    platform_.reset();
+    endProcessLife();
     std::error_code ignored;
     if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
   }
@@ -47,8 +47,7 @@ class TestPlatform {
 
   // A new process life on the same files.
   void restart(std::uint64_t seed = 1) {
-    Platform::install(nullptr);
-    platform_.reset();
+    endProcessLife();
     platform_ = Platform::createDeterministic(paths_, DeviceProfile(), seed);
     Platform::install(platform_);
   }
@@ -59,6 +58,15 @@ class TestPlatform {
   const std::string& root() const { return root_; }
 
  private:
+  // Lets queued work finish, then drops the library's shared instances and
+  // the Platform, as the end of a process would.
+  void endProcessLife() {
+    if (platform_ != nullptr) platform_->deterministicExecutor()->runUntilIdle();
+    TEST_resetSharedInstances();
+    Platform::install(nullptr);
+    platform_.reset();
+  }
+
   std::string root_;
   PlatformPaths paths_;
   std::shared_ptr<Platform> platform_;
