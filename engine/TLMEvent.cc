@@ -6,11 +6,13 @@
 #include "engine/TLMMeasurement.h"
 #include "engine/TLMNames.h"
 #include "engine/TLMParameterSanitizer.h"
+#include "engine/TLMTime.h"
 #include "upload/TLMMonitor.h"
 
 namespace {
 
 constexpr char kDefaultEditedOrigin[] = "app";
+constexpr long kCodeNonFiniteTimestamp = 16005;
 constexpr std::string_view kAdImpressionLongName = "ad_impression";
 constexpr std::string_view kAdImpressionShortName = "_ai";
 
@@ -80,6 +82,13 @@ TLMEventPtr TLMEvent::initWithOrigin(const std::string& origin, bool isPublic,
     return nullptr;
   }
   if (!TLMDataTypeValidator::isValidInternalEventName(nameObject, nullptr)) return nullptr;
+  if (!tlm_isFiniteTime(timestamp) || !tlm_isFiniteTime(previousTimestamp)) {
+    TLMMeasurement::monitor().logWithLevel(
+        4, kCodeNonFiniteTimestamp,
+        "Failed to create event. Received timestamp that is not a finite number. Event name",
+        Object(TLMNames::debugDisplayEventName(name)));
+    return nullptr;
+  }
   if (previousTimestamp > timestamp) {
     TLMMeasurement::monitor().logWithLevel(
         5, 16002, "Event created with previous timestamp after current timestamp");

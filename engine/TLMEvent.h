@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,8 @@ inline constexpr std::int64_t kTLMEventConversionErrorCode = 10;
 
 class TLMEvent;
 using TLMEventPtr = std::shared_ptr<TLMEvent>;
+// upload/TLMPBUploadMessages.h
+class TLMPBEvent;
 
 // The event as the event-editing runtime sees it: what its event object is
 // built from and what comes back from it. Parameters are plain objects
@@ -47,8 +50,10 @@ class TLMEvent final : public LibraryObject {
   // the origin is neither a valid forwarded-event origin nor a valid
   // internal-event origin, when a public event's name is not a valid
   // public event name, or when the name is not a valid internal event name
-  // (the validator reports why). `parameters` (raw caller objects or
-  // TLMValues) are sanitised; "_o" is set to the origin.
+  // (the validator reports why). Also nil, with a report (code 16005),
+  // when either time is NaN or infinite: such times have no millisecond
+  // form. `parameters` (raw caller objects or TLMValues) are sanitised;
+  // "_o" is set to the origin.
   static TLMEventPtr initWithOrigin(const std::string& origin, bool isPublic,
                                     const std::string& name, double timestamp,
                                     double previousTimestamp, const ObjectDictionary& parameters);
@@ -109,8 +114,29 @@ class TLMEvent final : public LibraryObject {
   // not public.
   static TLMEventPtr eventFromEditEvent(const TLMEditEventFields& editEvent);
 
-  // Upload and storage encoding (protoEvent, initWithEventProto) lives with
-  // the wire formats, beside the message definitions.
+  // The upload and storage message (engine/TLMEventProto.cc): the name,
+  // both times in milliseconds (the previous time only when greater than
+  // the double epsilon) and the parameters in the dictionary's order. An
+  // array value becomes a parameter without a value of its own whose
+  // `param_value` entries are the items, each an unnamed parameter whose
+  // `param_value` entries are the item's parameters.
+  TLMPBEvent protoEvent() const;
+  // The reverse, for events read back from storage. Times are divided by
+  // 1000; parameters become string, integer, double or array values (an
+  // array of parameter dictionaries, as TLMValue holds it); "_o" is the
+  // origin. A parameter without a name is skipped (code 15000), one of no
+  // known kind too (code 15002); a non-string "_o" fails the decode (code
+  // 15001). Nil also when "_o" is missing or the origin or name is not
+  // valid.
+  //
+  // Stored messages have their name cleared and the row keeps name and
+  // time: `name` and `timestamp`, when given, replace the message's
+  // fields (absent fields give "" and 0, and an empty name fails). The event
+  // is not public: it was checked as one when it was logged, and parameters
+  // are taken as stored, without sanitising them again.
+  static TLMEventPtr initWithEventProto(const TLMPBEvent& proto,
+                                        const std::optional<std::string>& name = std::nullopt,
+                                        std::optional<double> timestamp = std::nullopt);
 
   // LibraryObject: identity equality.
   std::string className() const override { return "TLMEvent"; }

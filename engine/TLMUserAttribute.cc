@@ -3,7 +3,17 @@
 #include <utility>
 
 #include "engine/TLMDataTypeValidator.h"
+#include "engine/TLMMeasurement.h"
 #include "engine/TLMNames.h"
+#include "engine/TLMTime.h"
+#include "upload/TLMMonitor.h"
+#include "upload/TLMPBUploadMessages.h"
+
+namespace {
+
+constexpr long kCodeNonFiniteTimestamp = 16007;
+
+}  // namespace
 
 TLMUserAttribute::TLMUserAttribute(Token, std::string origin, std::string name, TLMValuePtr value,
                                    double lastSetTimestamp)
@@ -24,8 +34,36 @@ TLMUserAttributePtr TLMUserAttribute::initWithOrigin(const std::string& origin,
   if (!TLMDataTypeValidator::isValidInternalUserAttributeValue(valueObject, nameObject, nullptr)) {
     return nullptr;
   }
+  if (!tlm_isFiniteTime(lastSetTimestamp)) {
+    TLMMeasurement::monitor().logWithLevel(
+        4, kCodeNonFiniteTimestamp,
+        "Failed to create user property. Received set timestamp that is not a finite number. Name",
+        Object(TLMNames::debugDisplayUserPropertyName(name)));
+    return nullptr;
+  }
   return std::make_shared<const TLMUserAttribute>(Token(), origin, name, std::move(value),
                                                   lastSetTimestamp);
+}
+
+TLMPBUserAttribute TLMUserAttribute::protoUserAttribute() const {
+  TLMPBUserAttribute proto;
+  proto.set_set_timestamp_millis(tlm_millisecondsFromSeconds(lastSetTimestamp_));
+  proto.set_name(name_);
+  if (value_ == nullptr) return proto;
+  switch (value_->valueType()) {
+    case TLMValueTypeString:
+      proto.set_string_value(*value_->stringValue());
+      break;
+    case TLMValueTypeInt64:
+      proto.set_int_value(value_->int64Value());
+      break;
+    case TLMValueTypeDouble:
+      proto.set_double_value(value_->doubleValue());
+      break;
+    default:
+      break;
+  }
+  return proto;
 }
 
 bool TLMUserAttribute::isPublic() const { return !name_.empty() && name_[0] != '_'; }

@@ -10,12 +10,16 @@
 
 class TLMUserAttribute;
 using TLMUserAttributePtr = std::shared_ptr<const TLMUserAttribute>;
+// upload/TLMPBUploadMessages.h
+class TLMPBUserAttribute;
 
 class TLMUserAttribute {
  public:
   // Nil, without a message of its own, unless `name` is a valid internal
   // user-property name and `value` a valid internal user-property value
-  // for it (the validator reports why).
+  // for it (the validator reports why). Also nil, with a report (code
+  // 16007), when `lastSetTimestamp` is NaN or infinite: such a time has no
+  // millisecond form.
   static TLMUserAttributePtr initWithOrigin(const std::string& origin, const std::string& name,
                                             TLMValuePtr value, double lastSetTimestamp);
 
@@ -26,7 +30,10 @@ class TLMUserAttribute {
   // A non-empty name that does not begin with "_".
   bool isPublic() const;
 
-  // The upload encoding (protoUserAttribute) lives with the wire formats.
+  // The upload message: the set time in milliseconds, the name and the
+  // value in the field of its kind (string, integer or double; an array
+  // value, which no valid user property has, sets no value field).
+  TLMPBUserAttribute protoUserAttribute() const;
 
   std::string description() const;
 
