@@ -51,9 +51,16 @@ TLMRemoteConfig& TLMRemoteConfig::defaultInstance() {
 TLMRemoteConfig::TLMRemoteConfig(DefaultInstanceTag) : TLMRemoteConfig(std::string()) {}
 
 TLMRemoteConfig::TLMRemoteConfig(std::string appID)
-    : isDefaultInstance_(appID.empty()),
+    : TLMRemoteConfig(std::move(appID), std::weak_ptr<TLMDatabase>(), TLMRemoteConfigHooks()) {}
+
+TLMRemoteConfig::TLMRemoteConfig(std::string appID, std::weak_ptr<TLMDatabase> database,
+                                 TLMRemoteConfigHooks hooks)
+    : isDefaultInstance_(appID.empty() && database.expired()),
       appID_(std::move(appID)),
-      cachedValueByRemoteConfigKeys_(std::make_shared<HRNMutableDictionary>()) {}
+      database_(std::move(database)),
+      hooks_(std::move(hooks)),
+      cachedValueByRemoteConfigKeys_(std::make_shared<HRNMutableDictionary>()),
+      cachedEventConfigByEventName_(std::make_shared<const EventConfigMap>()) {}
 
 TLMRemoteConfig::~TLMRemoteConfig() = default;
 
@@ -78,22 +85,6 @@ void TLMRemoteConfig::cacheSettingValues(const std::map<std::string, std::string
   std::shared_ptr<HRNMutableDictionary> replaced;  // released after the lock
   std::lock_guard<std::mutex> lock(mutex_);
   replaced = std::exchange(cachedValueByRemoteConfigKeys_, std::move(cache));
-}
-
-void TLMRemoteConfig::setExperimentFlagSource(ExperimentFlagSource source) {
-  auto shared = source ? std::make_shared<const ExperimentFlagSource>(std::move(source)) : nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
-  experimentFlagSource_ = std::move(shared);
-}
-
-std::optional<bool> TLMRemoteConfig::experimentFlagValue(std::string_view flagName) const {
-  std::shared_ptr<const ExperimentFlagSource> source;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    source = experimentFlagSource_;
-  }
-  if (source == nullptr) return std::nullopt;
-  return (*source)(flagName);
 }
 
 std::optional<Object> TLMRemoteConfig::numberFromCacheWithKey(
@@ -216,4 +207,10 @@ std::optional<Object> TLMRemoteConfig::numberFromString(std::string_view text) c
 
 std::optional<Object> TLMRemoteConfig::cachedValueForKey(const std::string& key) const {
   return flagCache()->objectForKey(Object(key));
+}
+
+std::optional<std::string> TLMRemoteConfig::cachedStringValueForKey(const std::string& key) const {
+  const std::optional<Object> value = cachedValueForKey(key);
+  if (!value) return std::nullopt;
+  return value->stringValue();
 }

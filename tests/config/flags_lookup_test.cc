@@ -224,36 +224,6 @@ TEST_F(RemoteFlagLookup, SwitchesAreOnAtOneAndTheTwoOthersAtNonZero) {
   EXPECT_TRUE(config->isDeferredDeepLinkEnabled());
 }
 
-TEST_F(RemoteFlagLookup, AnExperimentFlagWinsOverTheSetting) {
-  auto config = configWith({{"measurement.network.background_session_enabled", "1"},
-                            {"measurement.collection.efficient_engagement_reporting_enabled", "0"},
-                            {"measurement.collection.redundant_engagement_removal_enabled", "1"}});
-  EXPECT_TRUE(config->isNetworkBackgroundSessionEnabled());
-  EXPECT_FALSE(config->efficientEngagementReportingEnabled());
-  EXPECT_TRUE(config->redundantEngagementRemovalEnabled());
-
-  std::vector<std::string> asked;
-  config->setExperimentFlagSource([&asked](std::string_view flag) -> std::optional<bool> {
-    asked.emplace_back(flag);
-    if (flag == "network_background_session_enabled") return false;
-    if (flag == "efficient_engagement_reporting_enabled") return true;
-    return std::nullopt;  // the client yields nothing: the setting decides
-  });
-  EXPECT_FALSE(config->isNetworkBackgroundSessionEnabled());
-  EXPECT_TRUE(config->efficientEngagementReportingEnabled());
-  EXPECT_TRUE(config->redundantEngagementRemovalEnabled());
-  EXPECT_EQ(asked, (std::vector<std::string>{"network_background_session_enabled",
-                                             "efficient_engagement_reporting_enabled",
-                                             "redundant_engagement_removal_enabled"}));
-  // Other switches never ask.
-  asked.clear();
-  (void)config->checksumEnabled();
-  EXPECT_TRUE(asked.empty());
-
-  config->setExperimentFlagSource(nullptr);
-  EXPECT_TRUE(config->isNetworkBackgroundSessionEnabled());
-}
-
 TEST_F(RemoteFlagLookup, NewSettingsReplaceTheWholeCache) {
   auto config = configWith({{kUploadInterval, "60000"}, {"measurement.audience.max_count", "7"}});
   EXPECT_EQ(config->uploadingInterval(), 60.0);
