@@ -8,33 +8,29 @@
 
 namespace {
 
-TEST(ObjectStringValue, Numbers) {
-  EXPECT_EQ(Object::boolean(true).stringValue(), "1");
-  EXPECT_EQ(Object::boolean(false).stringValue(), "0");
-  EXPECT_EQ(Object::integer(-42).stringValue(), "-42");
-  EXPECT_EQ(Object::integer(std::numeric_limits<std::int64_t>::max()).stringValue(),
-            "9223372036854775807");
-  EXPECT_EQ(Object::integer(std::numeric_limits<std::int64_t>::min()).stringValue(),
-            "-9223372036854775808");
-  EXPECT_EQ(Object::floating(0.1).stringValue(), "0.1");
-  EXPECT_EQ(Object::floating(3.0).stringValue(), "3");
-  EXPECT_EQ(Object::floating(-0.0).stringValue(), "-0");
-  EXPECT_EQ(Object::floating(1e21).stringValue(), "1e+21");
-  EXPECT_EQ(Object::floating(123.456).stringValue(), "123.456");
-  EXPECT_EQ(Object::floating(1.5e-7).stringValue(), "1.5e-07");
-  EXPECT_EQ(Object::floating(0.0001).stringValue(), "0.0001");
-  EXPECT_EQ(Object::floating(1e16).stringValue(), "10000000000000000");
-  EXPECT_EQ(Object::floating(1e17).stringValue(), "1e+17");
-  EXPECT_EQ(Object::floating(100000).stringValue(), "100000");
-  EXPECT_EQ(Object::floating(1.0 / 3).stringValue(), "0.3333333333333333");
-  EXPECT_EQ(Object::floating(std::nan("")).stringValue(), "nan");
-  EXPECT_EQ(Object::floating(-std::numeric_limits<double>::infinity()).stringValue(), "-inf");
-}
-
-TEST(ObjectStringValue, NonNumbers) {
-  EXPECT_EQ(Object("a b").stringValue(), "a b");
-  EXPECT_EQ(Object::url("https://x.example/?a=1").stringValue(), "https://x.example/?a=1");
-  EXPECT_EQ(Object::null().stringValue(), "<null>");
+TEST(ObjectStringValue, NumbersUseTheShortestExactForm) {
+  const std::pair<Object, const char*> cases[] = {
+      {Object::boolean(true), "1"},
+      {Object::boolean(false), "0"},
+      {Object::integer(std::numeric_limits<std::int64_t>::max()), "9223372036854775807"},
+      {Object::integer(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808"},
+      {Object::floating(0.1), "0.1"},
+      {Object::floating(3.0), "3"},
+      {Object::floating(-0.0), "-0"},
+      {Object::floating(1e21), "1e+21"},
+      {Object::floating(123.456), "123.456"},
+      {Object::floating(1.5e-7), "1.5e-07"},
+      {Object::floating(0.0001), "0.0001"},
+      {Object::floating(1e16), "10000000000000000"},
+      {Object::floating(1e17), "1e+17"},
+      {Object::floating(1.0 / 3), "0.3333333333333333"},
+      {Object::floating(std::nan("")), "nan"},
+      {Object::floating(-std::numeric_limits<double>::infinity()), "-inf"},
+      {Object("a b"), "a b"},
+      {Object::url("https://x.example/?a=1"), "https://x.example/?a=1"},
+      {Object::null(), "<null>"},
+  };
+  for (const auto& [object, text] : cases) EXPECT_EQ(object.stringValue(), text) << text;
 }
 
 TEST(ObjectDescription, Scalars) {
@@ -46,7 +42,6 @@ TEST(ObjectDescription, Scalars) {
   for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<std::uint8_t>(i);
   EXPECT_EQ(Object::data(large).description(),
             "{length = 30, bytes = 0x0001020304050607 ... 161718191a1b1c1d}");
-  EXPECT_EQ(Object::date(1767225600).description(), "2026-01-01 00:00:00 +0000");
   EXPECT_EQ(Object::date(951782400.75).description(), "2000-02-29 00:00:00 +0000");
   EXPECT_EQ(Object::date(-0.5).description(), "1969-12-31 23:59:59 +0000");
   EXPECT_EQ(Object::url("https://x.example/").description(), "https://x.example/");
@@ -59,13 +54,10 @@ TEST(ObjectDescription, Scalars) {
   EXPECT_EQ(anonymous.rfind("<__SwiftValue: 0x", 0), 0u) << anonymous;
 }
 
-TEST(ObjectDescription, EmptyContainers) {
+TEST(ObjectDescription, Containers) {
   EXPECT_EQ(Object::array({}).description(), "(\n)");
   EXPECT_EQ(Object::dictionary({}).description(), "{\n}");
   EXPECT_EQ(Object::set({}).description(), "{(\n)}");
-}
-
-TEST(ObjectDescription, NestedContainers) {
   const Object nested = Object::array({
       Object::integer(1),
       Object::array({Object::integer(2), Object("x y")}),

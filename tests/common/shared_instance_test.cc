@@ -21,7 +21,8 @@ TEST(SharedInstance, MadeOnceAcrossThreadsAndAgainAfterATestReset) {
   std::vector<std::thread> threads;
   std::vector<Counted*> seen(8);
   for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([&, i] { seen[i] = counted.get([] { return std::make_shared<Counted>(); }).get(); });
+    threads.emplace_back(
+        [&, i] { seen[i] = counted.get([] { return std::make_shared<Counted>(); }).get(); });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(Counted::made.load(), 1);
@@ -38,8 +39,16 @@ TEST(SharedInstance, MadeOnceAcrossThreadsAndAgainAfterATestReset) {
 TEST(SharedInstance, AFactoryThatAnswersNullIsNotAskedAgain) {
   static SharedInstance<Counted> none;
   int calls = 0;
-  EXPECT_EQ(none.get([&] { ++calls; return std::shared_ptr<Counted>(); }), nullptr);
-  EXPECT_EQ(none.get([&] { ++calls; return std::shared_ptr<Counted>(); }), nullptr);
+  EXPECT_EQ(none.get([&] {
+    ++calls;
+    return std::shared_ptr<Counted>();
+  }),
+            nullptr);
+  EXPECT_EQ(none.get([&] {
+    ++calls;
+    return std::shared_ptr<Counted>();
+  }),
+            nullptr);
   EXPECT_EQ(calls, 1);
 }
 

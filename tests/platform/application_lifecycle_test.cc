@@ -4,8 +4,8 @@
 
 #include <thread>
 
-#include "application_test_support.h"
 #include "platform/UserActivity.h"
+#include "platform_test_support.h"
 #include "utilities/HRNAppDelegateSwizzler.h"
 
 namespace {
@@ -238,25 +238,19 @@ TEST(ApplicationDelegateTest, ASwitchedOffProxyIsNeverInstalled) {
 
 // --- Background tasks ---------------------------------------------------------------------
 
-TEST(ApplicationBackgroundTaskTest, IdentifiersAreValidAndDistinct) {
+TEST(ApplicationBackgroundTaskTest, IdentifiersAreValidDistinctAndNeverReused) {
   ApplicationTestEnvironment env;
   auto a = env.application.beginBackgroundTask("a", nullptr);
   auto b = env.application.beginBackgroundTask("b", nullptr);
   EXPECT_NE(a, kBackgroundTaskInvalid);
   EXPECT_NE(b, kBackgroundTaskInvalid);
   EXPECT_NE(a, b);
-  auto tasks = env.application.backgroundTasks();
-  ASSERT_EQ(tasks.size(), 2u);
-  EXPECT_EQ(tasks[0].identifier, a);
-  EXPECT_EQ(tasks[0].name, "a");
-  EXPECT_EQ(tasks[1].identifier, b);
-
   EXPECT_TRUE(env.application.endBackgroundTask(a));
   EXPECT_FALSE(env.application.endBackgroundTask(a));  // already ended
   EXPECT_FALSE(env.application.endBackgroundTask(kBackgroundTaskInvalid));
   ASSERT_EQ(env.application.backgroundTasks().size(), 1u);
   EXPECT_EQ(env.application.backgroundTasks()[0].identifier, b);
-  // A new task never reuses an ended task's identifier.
+  EXPECT_EQ(env.application.backgroundTasks()[0].name, "b");
   auto c = env.application.beginBackgroundTask("c", nullptr);
   EXPECT_NE(c, a);
   EXPECT_NE(c, b);

@@ -1,13 +1,12 @@
 // The stand-ins for the platform's store and advertising frameworks: the
-// payment queue, tracking authorisation, advertising identifier, search-ads
-// client and ad-network registration.
+// payment queue, tracking authorisation, advertising identifier and
+// search-ads client.
 #include <gtest/gtest.h>
 
-#include "application_test_support.h"
-#include "platform/AdNetwork.h"
 #include "platform/AdvertisingIdentifier.h"
 #include "platform/PaymentQueue.h"
 #include "platform/SearchAdsClient.h"
+#include "platform_test_support.h"
 
 namespace {
 
@@ -146,18 +145,16 @@ TEST(TrackingAuthorizationTest, ARequestAsksOnceAndCompletesOnTheGivenQueue) {
   env.executor->runUntilIdle();
   EXPECT_EQ(answers, (std::vector<std::pair<int, bool>>{{2, true}}));
   EXPECT_EQ(tracking.requestCount(), 3);
-}
 
-TEST(TrackingAuthorizationTest, APresetUserAnswerSettlesTheFirstRequest) {
-  ApplicationTestEnvironment env;
-  TrackingAuthorization tracking(env.dispatch.globalQueue(QueuePriority::Default));
-  tracking.setUserAnswer(TrackingAuthorizationStatus::Restricted);
+  // A preset user answer settles the first request.
+  TrackingAuthorization preset(env.dispatch.globalQueue(QueuePriority::Default));
+  preset.setUserAnswer(TrackingAuthorizationStatus::Restricted);
   std::optional<TrackingAuthorizationStatus> answer;
-  tracking.requestTrackingAuthorizationWithCompletionHandler(
+  preset.requestTrackingAuthorizationWithCompletionHandler(
       [&](TrackingAuthorizationStatus s) { answer = s; });
   env.executor->runUntilIdle();
   EXPECT_EQ(answer, TrackingAuthorizationStatus::Restricted);
-  EXPECT_EQ(tracking.trackingAuthorizationStatus(), TrackingAuthorizationStatus::Restricted);
+  EXPECT_EQ(preset.trackingAuthorizationStatus(), TrackingAuthorizationStatus::Restricted);
 }
 
 TEST(AdvertisingIdentifierTest, ReadsAllZeroWhileTrackingIsLimited) {
@@ -182,8 +179,7 @@ TEST(AdvertisingIdentifierTest, ReadsAllZeroWhileTrackingIsLimited) {
   EXPECT_FALSE(withTracking.isAdvertisingTrackingEnabled());
 }
 
-// --- Search ads and ad network
-// --------------------------------------------------------------------
+// --- Search ads ------------------------------------------------------------------------------
 
 TEST(SearchAdsClientTest, AnswersAfterTheSetDelayOnItsQueue) {
   ApplicationTestEnvironment env;
@@ -221,23 +217,6 @@ TEST(SearchAdsClientTest, AnswersAfterTheSetDelayOnItsQueue) {
   env.executor->runUntilIdle();
   EXPECT_EQ(got, (std::vector<std::string>{"queue "}));  // neither details nor error
   EXPECT_EQ(client.requestCount(), 3);
-
-  Object details = SearchAdsClient::attributionDetails(true, "Spring", "dragons", "42");
-  const Object* inner = details.objectForKey("Version3.1");
-  ASSERT_NE(inner, nullptr);
-  EXPECT_TRUE(inner->objectForKey("iad-attribution")->boolValue());
-  EXPECT_EQ(*inner->objectForKey("iad-campaign-name")->asString(), "Spring");
-  EXPECT_EQ(*inner->objectForKey("iad-keyword")->asString(), "dragons");
-}
-
-TEST(AdNetworkTest, RecordsRegistrations) {
-  AdNetwork network;
-  EXPECT_EQ(network.registrationCount(), 0);
-  network.registerAppForAdNetworkAttribution();
-  network.registerAppForAdNetworkAttribution();
-  EXPECT_EQ(network.registrationCount(), 2);
-  EXPECT_EQ(network.calls(), (std::vector<std::string>{"registerAppForAdNetworkAttribution",
-                                                       "registerAppForAdNetworkAttribution"}));
 }
 
 }  // namespace

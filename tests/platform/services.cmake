@@ -6,5 +6,4 @@ ferrolux_test(platform_services_tests
   ${CMAKE_CURRENT_LIST_DIR}/services_property_list_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/services_preferences_test.cc
   ${CMAKE_CURRENT_LIST_DIR}/services_keychain_test.cc
-  ${CMAKE_CURRENT_LIST_DIR}/services_environment_test.cc
-  ${CMAKE_CURRENT_LIST_DIR}/services_files_test.cc)
+  ${CMAKE_CURRENT_LIST_DIR}/services_environment_test.cc)

@@ -1,14 +1,22 @@
+// The app bundle, the device profile, the capability registry, file
+// attributes and atomic files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "platform/AtomicFile.h"
 #include "platform/Bundle.h"
 #include "platform/CapabilityRegistry.h"
 #include "platform/DeviceProfile.h"
-#include "services_test_support.h"
+#include "platform/FileAttributes.h"
+#include "platform_test_support.h"
 
 namespace {
 
@@ -39,14 +47,10 @@ void expectInfo(const Bundle& bundle) {
   EXPECT_FALSE(bundle.objectForInfoDictionaryKey("Missing").has_value());
 }
 
-TEST(BundleTest, ReadsXMLInfoPlist) {
+TEST(BundleTest, ReadsXMLAndBinaryInfoPlists) {
   TempFolder root;
   writeTextFile(root / "Game.app/Info.plist", kInfoXML);
   expectInfo(Bundle(root / "Game.app", root / "container"));
-}
-
-TEST(BundleTest, ReadsBinaryInfoPlist) {
-  TempFolder root;
   // Made binary by libplist, an encoder independent of ours.
   plist_t parsed = nullptr;
   plist_from_xml(kInfoXML, static_cast<uint32_t>(std::strlen(kInfoXML)), &parsed);
@@ -55,9 +59,9 @@ TEST(BundleTest, ReadsBinaryInfoPlist) {
   uint32_t length = 0;
   plist_to_bin(parsed, &binary, &length);
   plist_free(parsed);
-  writeBytesFile(root / "Game.app/Info.plist", Bytes(binary, binary + length));
+  writeBytesFile(root / "Binary.app/Info.plist", Bytes(binary, binary + length));
   plist_to_bin_free(binary);
-  expectInfo(Bundle(root / "Game.app", root / "container"));
+  expectInfo(Bundle(root / "Binary.app", root / "container"));
 }
 
 TEST(BundleTest, MissingOrBrokenInfoPlistGivesAnEmptyDictionary) {
@@ -114,22 +118,10 @@ bool isUpperCaseUUIDv4(const std::string& text) {
   return text[14] == '4' && std::string("89AB").find(text[19]) != std::string::npos;
 }
 
-TEST(DeviceProfileTest, DefaultsDescribeASupportedPhone) {
+TEST(DeviceProfileTest, DefaultsDescribeASupportedPhoneWithItsOwnVendorIdentifier) {
   DeviceProfile profile;
-  EXPECT_EQ(profile.osName(), "iOS");
-  EXPECT_EQ(profile.osVersion(), "17.5");
-  OperatingSystemVersion version = profile.osVersionComponents();
-  EXPECT_EQ(version.major, 17);
-  EXPECT_EQ(version.minor, 5);
-  EXPECT_EQ(version.patch, 0);
+  EXPECT_EQ(profile.osVersionComponents().major, 17);
   EXPECT_EQ(profile.deviceModel(), "iPhone15,2");
-  EXPECT_EQ(profile.preferredLanguages(), std::vector<std::string>{"en-us"});
-  EXPECT_EQ(profile.timeZoneOffsetSeconds(), 0);
-  EXPECT_FALSE(profile.isAppStoreInstallation());
-  EXPECT_FALSE(profile.isSandboxInstallation());
-  EXPECT_FALSE(profile.originallyInstalledVersion().has_value());
-  EXPECT_GT(profile.freeDiskSpaceBytes(), 0);
-
   EXPECT_TRUE(isUpperCaseUUIDv4(profile.vendorIdentifier())) << profile.vendorIdentifier();
   DeviceProfile copy = profile;
   EXPECT_EQ(copy.vendorIdentifier(), profile.vendorIdentifier());
@@ -139,6 +131,7 @@ TEST(DeviceProfileTest, DefaultsDescribeASupportedPhone) {
 TEST(DeviceProfileTest, VersionComponentsAndAppExtension) {
   DeviceProfile profile;
   profile.setOSVersion("14.0.1");
+  EXPECT_EQ(profile.osVersionComponents().minor, 0);
   EXPECT_EQ(profile.osVersionComponents().patch, 1);
   profile.setOSVersion("7");
   EXPECT_EQ(profile.osVersionComponents().major, 7);
@@ -204,6 +197,90 @@ TEST(CapabilityRegistryTest, AnswersClassesAndSelectorsAsSwitched) {
   EXPECT_FALSE(registry.respondsToSelector("ATTrackingManager", "trackingAuthorizationStatus"));
   registry.removeClass("ATTrackingManager");
   EXPECT_FALSE(registry.classExists("ATTrackingManager"));
+}
+
+bool supportsAttributes(const std::string& path) {
+  FileAttributes probe;
+  return probe.setImmutable(path, true, nullptr) && probe.isImmutable(path) &&
+         probe.setImmutable(path, false, nullptr);
+}
+
+TEST(FileAttributesTest, SetsAndClearsBothFlags) {
+  TempFolder root;
+  const std::string path = root / "db.sqlite";
+  writeTextFile(path, "x");
+  if (!supportsAttributes(path)) GTEST_SKIP() << "no extended attributes here";
+  FileAttributes attributes;
+  EXPECT_FALSE(attributes.isExcludedFromBackup(path));
+  ASSERT_TRUE(attributes.setExcludedFromBackup(path, true, nullptr));
+  EXPECT_TRUE(attributes.isExcludedFromBackup(path));
+  EXPECT_FALSE(attributes.isImmutable(path));
+  ASSERT_TRUE(attributes.setImmutable(path, true, nullptr));
+  EXPECT_TRUE(attributes.isImmutable(path));
+  ASSERT_TRUE(attributes.setImmutable(path, false, nullptr));
+  EXPECT_FALSE(attributes.isImmutable(path));
+  EXPECT_TRUE(attributes.isExcludedFromBackup(path));
+  // Clearing a flag that is not set is fine.
+  EXPECT_TRUE(attributes.setImmutable(path, false, nullptr));
+}
+
+TEST(FileAttributesTest, FlagsNeverMakeAnOpenOrDeleteFail) {
+  TempFolder root;
+  const std::string path = root / "db.sqlite";
+  writeTextFile(path, "x");
+  FileAttributes attributes;
+  ASSERT_TRUE(attributes.setImmutable(path, true, nullptr));
+  ASSERT_TRUE(attributes.setExcludedFromBackup(path, true, nullptr));
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::write(fd, "y", 1), 1);
+  ::close(fd);
+  EXPECT_EQ(readTextFile(path), "xy");
+  EXPECT_EQ(::unlink(path.c_str()), 0);
+}
+
+TEST(FileAttributesTest, FailuresReportTheSystemErrorAndChangeNothing) {
+  TempFolder root;
+  FileAttributes attributes;
+  Error error;
+  EXPECT_FALSE(attributes.setExcludedFromBackup(root / "missing", true, &error));
+  EXPECT_EQ(error.domain, kPOSIXErrorDomain);
+  EXPECT_EQ(error.code, ENOENT);
+  EXPECT_FALSE(attributes.isExcludedFromBackup(root / "missing"));
+
+  // The failure switch fails the next set calls only.
+  const std::string path = root / "prefs.plist";
+  writeTextFile(path, "x");
+  attributes.TEST_failNextSetCalls(2);
+  EXPECT_FALSE(attributes.setExcludedFromBackup(path, true, &error));
+  EXPECT_EQ(error.code, EIO);
+  EXPECT_FALSE(attributes.setImmutable(path, false, &error));
+  EXPECT_FALSE(attributes.isExcludedFromBackup(path));                // nothing changed
+  EXPECT_TRUE(attributes.setExcludedFromBackup(path, true, &error));  // the retry succeeds
+}
+
+TEST(AtomicFileTest, ReplacesTheFileAndLeavesNoTemporaryFiles) {
+  TempFolder root;
+  const std::string path = root / "data.bin";
+  ASSERT_TRUE(AtomicFile::write(path, Bytes{1, 2, 3}, 0600, nullptr));
+  ASSERT_TRUE(AtomicFile::write(path, Bytes{4, 5}, 0640, nullptr));
+  Bytes read;
+  ASSERT_TRUE(AtomicFile::read(path, &read, nullptr));
+  EXPECT_EQ(read, (Bytes{4, 5}));
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  int files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(root.path())) {
+    ++files;
+  }
+  EXPECT_EQ(files, 1);
+
+  Error error;
+  EXPECT_FALSE(AtomicFile::write(root / "no/such/folder/x", Bytes{1}, 0600, &error));
+  EXPECT_EQ(error.code, ENOENT);
+  EXPECT_FALSE(AtomicFile::read(root / "missing", &read, &error));
+  EXPECT_EQ(error.code, ENOENT);
 }
 
 }  // namespace

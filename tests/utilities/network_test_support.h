@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,126 +24,104 @@
 #include "platform/Reachability.h"
 #include "utilities/HRNNetwork.h"
 
-// An httplib server on 127.0.0.1 and a free port, serving on its own
-// thread from `start` until destruction. Routes are added before `start`.
-class LoopbackServer {
+inline std::string loopbackURL(int port, const std::string& path) {
+  return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
+// A TCP socket bound to a free port of 127.0.0.1; listening when asked.
+inline int bindLoopbackSocket(int* port, bool listening) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      (listening && ::listen(fd, 1) != 0) ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ADD_FAILURE() << "loopback socket setup failed";
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+// Runs an httplib server (plain or TLS) on 127.0.0.1 from `start` until
+// destruction. Routes are added before `start`.
+template <typename Server = httplib::Server>
+class BasicLoopbackServer {
  public:
-  LoopbackServer() {
+  template <typename... Args>
+  explicit BasicLoopbackServer(Args&&... args) : server_(std::forward<Args>(args)...) {
     // Keep-alive connections would hold worker threads after stop().
     server_.set_keep_alive_max_count(1);
   }
-  ~LoopbackServer() { stop(); }
+  ~BasicLoopbackServer() {
+    if (!thread_.joinable()) return;
+    server_.stop();
+    thread_.join();
+  }
 
-  httplib::Server& server() { return server_; }
+  Server& server() { return server_; }
 
   void start() {
     port_ = server_.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
     thread_ = std::thread([this] { server_.listen_after_bind(); });
-    // stop() before the accept loop runs would be lost; a bounded wait.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    // stop() before the accept loop runs would be lost: a bounded wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!server_.is_running() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_TRUE(server_.is_running());
   }
 
-  void stop() {
-    if (!thread_.joinable()) return;
-    server_.stop();
-    thread_.join();
-  }
-
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-  int port() const { return port_; }
+  std::string url(const std::string& path) const { return loopbackURL(port_, path); }
 
  private:
-  httplib::Server server_;
+  Server server_;
   std::thread thread_;
   int port_ = 0;
 };
+using LoopbackServer = BasicLoopbackServer<>;
 
-// A one-connection TCP server on 127.0.0.1: reads the request head, writes
-// `reply` and closes. For responses no HTTP server would send.
+// Answers one connection with `reply` and closes it: for responses no
+// HTTP server would send.
 class RawReplyServer {
  public:
   explicit RawReplyServer(std::string reply) : reply_(std::move(reply)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(listener_, 1) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "raw server setup failed";
-      return;
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serveOne(); });
+    listener_ = bindLoopbackSocket(&port_, true);
+    thread_ = std::thread([this] {
+      const int connection = ::accept(listener_, nullptr, nullptr);
+      if (connection < 0) return;
+      std::string head;
+      char buffer[1024];
+      while (head.find("\r\n\r\n") == std::string::npos) {
+        const ssize_t got = ::recv(connection, buffer, sizeof(buffer), 0);
+        if (got <= 0) break;
+        head.append(buffer, static_cast<std::size_t>(got));
+      }
+      ::send(connection, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+      ::close(connection);
+    });
   }
   ~RawReplyServer() {
     ::shutdown(listener_, SHUT_RDWR);
     if (thread_.joinable()) thread_.join();
     ::close(listener_);
   }
-
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
+  std::string url(const std::string& path) const { return loopbackURL(port_, path); }
 
  private:
-  void serveOne() {
-    int connection = ::accept(listener_, nullptr, nullptr);
-    if (connection < 0) return;
-    std::string head;
-    char buffer[1024];
-    while (head.find("\r\n\r\n") == std::string::npos) {
-      ssize_t got = ::recv(connection, buffer, sizeof(buffer), 0);
-      if (got <= 0) break;
-      head.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::send(connection, reply_.data(), reply_.size(), MSG_NOSIGNAL);
-    ::close(connection);
-  }
-
   std::string reply_;
   int listener_ = -1;
   int port_ = 0;
   std::thread thread_;
 };
 
-// A port on 127.0.0.1 that refuses connections: bound, never listening,
-// held until destruction so that nobody else takes it.
-class RefusingPort {
- public:
-  RefusingPort() {
-    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~RefusingPort() { ::close(socket_); }
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
- private:
-  int socket_ = -1;
-  int port_ = 0;
-};
-
-// A gate that server handlers wait at until the test opens it (or a bound
-// passes), so that stopping a server never waits for a sleeping handler.
+// Server handlers wait here until the test opens it (or a bound passes), so
+// that stopping a server never waits for a sleeping handler.
 class Gate {
  public:
-  // Returns true when opened, false when `seconds` passed first.
+  // True when opened, false when `seconds` passed first.
   bool waitOpen(double seconds) {
     std::unique_lock<std::mutex> lock(mutex_);
     entered_ = true;
@@ -180,8 +158,8 @@ struct RecordedOutcome {
   std::string queueLabel;
   bool uploadInProgressDuringCompletion = true;
 
-  // A completion that records into this outcome; `queue` is the queue it
-  // must run on, `network` is asked for hasUploadInProgress when given.
+  // Records into this outcome; `queue` is where it must run; `network`,
+  // when given, is asked for hasUploadInProgress.
   HRNNetwork::CompletionHandler handler(std::shared_ptr<DispatchQueue> queue,
                                         std::shared_ptr<HRNNetwork> network = nullptr) {
     std::weak_ptr<HRNNetwork> weakNetwork = network;
@@ -199,6 +177,25 @@ struct RecordedOutcome {
       }
     };
   }
+
+  // One completion on its queue, a failure with `code` and no response.
+  void expectFailure(long code) {
+    ASSERT_EQ(calls, 1);
+    EXPECT_TRUE(ranOnQueue);
+    EXPECT_FALSE(response.has_value());
+    EXPECT_TRUE(body.empty());
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain, kHRNNetworkErrorDomain);
+    EXPECT_EQ(error->code, code);
+  }
+  // One completion on its queue with a response of `status` and no error.
+  void expectStatus(int status) {
+    ASSERT_EQ(calls, 1);
+    EXPECT_TRUE(ranOnQueue);
+    EXPECT_FALSE(error.has_value());
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->statusCode(), status);
+  }
 };
 
 inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -207,22 +204,35 @@ inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.
 // deterministic executor; `runUntilIdle` waits for requests in flight.
 class DeterministicNetworkTest : public ::testing::Test {
  protected:
-  DeterministicNetworkTest()
-      : clock_(std::make_shared<FakeClock>()),
-        executor_(std::make_shared<DeterministicExecutor>(clock_)),
-        dispatch_(executor_),
-        queue_(dispatch_.createSerialQueue("test.network")),
-        reachability_(std::make_shared<Reachability>([] { return true; })),
-        network_(HRNNetwork::initWithReachabilityHost("127.0.0.1", reachability_, queue_)) {}
-
   void SetUp() override { ASSERT_NE(network_, nullptr); }
 
   void runUntilIdle() { executor_->runUntilIdle(20.0); }
 
-  std::shared_ptr<FakeClock> clock_;
-  std::shared_ptr<DeterministicExecutor> executor_;
-  Dispatch dispatch_;
-  std::shared_ptr<DispatchQueue> queue_;
-  std::shared_ptr<Reachability> reachability_;
-  std::shared_ptr<HRNNetwork> network_;
+  // Starts a GET (or, with a payload, a POST) that must start, and runs
+  // until its completion ran.
+  std::unique_ptr<RecordedOutcome> get(const std::string& url,
+                                       const std::map<std::string, std::string>& headers = {}) {
+    auto outcome = std::make_unique<RecordedOutcome>();
+    EXPECT_FALSE(network_->getURL(url, headers, queue_, false, outcome->handler(queue_)).empty());
+    runUntilIdle();
+    return outcome;
+  }
+  std::unique_ptr<RecordedOutcome> post(const std::string& url, Bytes payload) {
+    auto outcome = std::make_unique<RecordedOutcome>();
+    EXPECT_FALSE(
+        network_
+            ->postURL(url, std::move(payload), queue_, false, outcome->handler(queue_, network_))
+            .empty());
+    runUntilIdle();
+    return outcome;
+  }
+
+  std::shared_ptr<FakeClock> clock_ = std::make_shared<FakeClock>();
+  std::shared_ptr<DeterministicExecutor> executor_ =
+      std::make_shared<DeterministicExecutor>(clock_);
+  Dispatch dispatch_{executor_};
+  std::shared_ptr<DispatchQueue> queue_ = dispatch_.createSerialQueue("test.network");
+  std::shared_ptr<Reachability> reachability_ = std::make_shared<Reachability>([] { return true; });
+  std::shared_ptr<HRNNetwork> network_ =
+      HRNNetwork::initWithReachabilityHost("127.0.0.1", reachability_, queue_);
 };

@@ -1,6 +1,7 @@
-// Shared set-up of the application layer tests: a deterministic executor
-// driven by the test thread (which is the main thread), a dispatch service,
-// a notification centre that records what it posts, and an application.
+// Shared set-up of the platform tests: a deterministic executor driven by
+// the test thread (which is the main thread), its dispatch service and a
+// notification centre, optionally with an application that records the
+// notifications it posts.
 #pragma once
 
 #include <memory>
@@ -12,16 +13,20 @@
 #include "platform/DeterministicExecutor.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
+#include "support/TempFolder.h"
 
-struct ApplicationTestEnvironment {
+struct DeterministicServices {
   std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
   std::shared_ptr<DeterministicExecutor> executor = std::make_shared<DeterministicExecutor>(clock);
   Dispatch dispatch{executor};
   NotificationCenter center;
+};
+
+struct ApplicationTestEnvironment : DeterministicServices {
   Application application{center, dispatch};
 
-  // Records the names of notifications posted from now on whose name
-  // begins with `prefix`, with their objects.
+  // Records the notifications posted from now on whose name begins with
+  // `prefix`, with their objects.
   struct Posted {
     std::string name;
     const void* object;
