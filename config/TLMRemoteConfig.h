@@ -164,6 +164,15 @@ class TLMRemoteConfig : public TLMExperimentClientDelegate,
   [[nodiscard]] std::int64_t version() const;
   // The configuration in force, or null.
   [[nodiscard]] std::shared_ptr<const TLMPBMeasurementConfig> measurementConfig() const;
+  // The configuration fetch URL: `serviceBaseURL` + "/config/app/<app ID>?"
+  // + the query (config/TLMRemoteConfigURL.cc). While analytics storage is
+  // denied the app instance ID is sent empty. None, with a report, when
+  // there is no service address or app ID (29011) or, storage not denied,
+  // no app instance ID, or no platform (29010).
+  [[nodiscard]] std::optional<std::string> remoteConfigURLWithAppInstanceID(
+      const std::optional<std::string>& appInstanceID, const std::string& platform,
+      std::int64_t SDKVersion, std::int64_t runtimeVersion,
+      const std::optional<std::string>& serviceBaseURL, bool isAnalyticsStorageDenied) const;
   // Every flag back to its default and no per-event settings until a
   // configuration is applied again; the experiment manager forgets its
   // snapshots. The event-editing runtime stays.
