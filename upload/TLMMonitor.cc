@@ -228,8 +228,35 @@ void TLMMonitor::logWithLevel(int level, long messageCode, std::string_view mess
                            c3.value_or(Object::null())});
 }
 
+namespace {
+
+std::mutex& testObserverMutex() {
+  static std::mutex* mutex = new std::mutex();
+  return *mutex;
+}
+
+TLMMonitor::TEST_Observer& testObserver() {
+  static TLMMonitor::TEST_Observer* observer = new TLMMonitor::TEST_Observer();
+  return *observer;
+}
+
+// Keeps the observer's lock off the reporting path when no test watches.
+std::atomic<bool> testObserverSet{false};
+
+}  // namespace
+
+void TLMMonitor::TEST_setObserver(TEST_Observer observer) {
+  std::lock_guard<std::mutex> lock(testObserverMutex());
+  testObserverSet.store(static_cast<bool>(observer));
+  testObserver() = std::move(observer);
+}
+
 void TLMMonitor::logWithLevel(int level, long messageCode, std::string_view message,
                               const ObjectArray& contexts) {
+  if (testObserverSet.load(std::memory_order_relaxed)) {
+    std::lock_guard<std::mutex> lock(testObserverMutex());
+    if (testObserver()) testObserver()(level, messageCode, message, contexts);
+  }
   const bool loggable =
       !isSilentLevel(level) && HRNIsLoggableLevel(TLMASLLogger::HRNLoggerLevelFromLogLevel(level));
   const bool sampled = isMonitorableLevel(level);

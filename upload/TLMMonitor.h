@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -117,6 +118,11 @@ class TLMMonitor : public std::enable_shared_from_this<TLMMonitor> {
   // Test-only: the sampled entry as stored ([context, population, key,
   // date]) or nothing. Runs synchronously on the monitor queue.
   OptionalObject TEST_sampledEntry();
+  // Test-only: sees every report as it is made (on the reporting thread),
+  // before any level filtering. Empty stops it.
+  using TEST_Observer = std::function<void(int level, long messageCode, std::string_view message,
+                                           const ObjectArray& contexts)>;
+  static void TEST_setObserver(TEST_Observer observer);
 
  private:
   TLMMonitor(int logLevel, std::shared_ptr<TLMASLLogger> logger, std::int64_t libraryVersion);
