@@ -99,13 +99,13 @@ std::string_view tlm_UTF32Prefix(std::string_view text, std::size_t maxLength) {
   return text.substr(0, position);
 }
 
-std::string tlm_stringByEscapingForURLArgument(std::string_view text) {
+std::string tlm_percentEncoded(std::string_view text, bool (*keep)(unsigned char byte)) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string escaped;
   escaped.reserve(text.size());
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (staysUnescaped(byte)) {
+    if (keep(byte)) {
       escaped += c;
     } else {
       escaped += '%';
@@ -114,6 +114,10 @@ std::string tlm_stringByEscapingForURLArgument(std::string_view text) {
     }
   }
   return escaped;
+}
+
+std::string tlm_stringByEscapingForURLArgument(std::string_view text) {
+  return tlm_percentEncoded(text, staysUnescaped);
 }
 
 std::string tlm_stringByUnescapingFromURLArgument(std::string_view text) {

@@ -27,6 +27,10 @@ std::size_t tlm_UTF32Length(std::string_view text);
 // tlm_UTF32Length counts); never cuts a well-formed sequence in two.
 std::string_view tlm_UTF32Prefix(std::string_view text, std::size_t maxLength);
 
+// Percent-encodes every byte for which `keep` is false, as "%XX" with upper
+// case hex digits.
+std::string tlm_percentEncoded(std::string_view text, bool (*keep)(unsigned char byte));
+
 // Percent-encodes every byte outside the URL-query character set, and also
 // "&", "=", "+" and "#", so that a key or value survives the trip through
 // tlm_dictionaryWithHttpArgumentsString unchanged. Hex digits are upper case.

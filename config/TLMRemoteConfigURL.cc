@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/StringHelpers.h"
 #include "config/TLMRemoteConfig.h"
 #include "engine/TLMMeasurement.h"
 #include "upload/TLMMonitor.h"
@@ -50,20 +51,7 @@ bool isKeptCharacter(unsigned char c) {
 }
 
 std::string percentEncoded(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string result;
-  result.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (isKeptCharacter(byte)) {
-      result += c;
-    } else {
-      result += '%';
-      result += kHex[byte >> 4];
-      result += kHex[byte & 0x0F];
-    }
-  }
-  return result;
+  return tlm_percentEncoded(text, isKeptCharacter);
 }
 
 }  // namespace
