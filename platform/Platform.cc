@@ -31,8 +31,11 @@ namespace {
 constexpr double kReachabilityPollSeconds = 5.0;
 constexpr int kPoolThreads = 4;
 
-std::mutex installedMutex;
-std::shared_ptr<Platform> installedPlatform;
+// Both deliberately leaked: the installed Platform must outlive static
+// destruction at exit, because pool threads may still run the library's
+// queued work while the process exits.
+std::mutex& installedMutex = *new std::mutex();
+std::shared_ptr<Platform>& installedPlatform = *new std::shared_ptr<Platform>();
 std::atomic<Platform*> installedRaw{nullptr};
 
 }  // namespace
@@ -47,8 +50,8 @@ Platform::Platform(PlatformPaths paths, DeviceProfile device, std::shared_ptr<Cl
   dispatch_ = std::make_unique<Dispatch>(executor_);
   notificationCenter_ = std::make_unique<NotificationCenter>();
   bundle_ = std::make_unique<Bundle>(paths_.bundlePath, paths_.containerPath);
-  preferences_ = std::make_unique<PreferenceStore>(paths_.containerPath, *dispatch_,
-                                                   *notificationCenter_, bundle_->bundleIdentifier());
+  preferences_ = std::make_unique<PreferenceStore>(
+      paths_.containerPath, *dispatch_, *notificationCenter_, bundle_->bundleIdentifier());
   keychain_ = std::make_unique<Keychain>(paths_.keychainPath);
   fileAttributes_ = std::make_unique<FileAttributes>();
   capabilities_ = std::make_unique<CapabilityRegistry>();
@@ -83,8 +86,8 @@ std::shared_ptr<Platform> Platform::createProduction(const PlatformPaths& paths,
                                                      DeviceProfile device) {
   auto clock = std::make_shared<SystemClock>();
   auto executor = makeThreadPoolExecutor(clock, kPoolThreads);
-  std::shared_ptr<Platform> platform(new Platform(paths, std::move(device), clock,
-                                                  std::make_shared<SystemRandom>(), executor));
+  std::shared_ptr<Platform> platform(
+      new Platform(paths, std::move(device), clock, std::make_shared<SystemRandom>(), executor));
   platform->reachability_->startMonitoring(
       platform->dispatch_->createSerialQueue("ferrolux.platform.reachability"),
       kReachabilityPollSeconds);
@@ -96,8 +99,8 @@ std::shared_ptr<Platform> Platform::createDeterministic(const PlatformPaths& pat
                                                         double wall, double uptime) {
   auto clock = std::make_shared<FakeClock>(wall, uptime);
   auto executor = std::make_shared<DeterministicExecutor>(clock);
-  std::shared_ptr<Platform> platform(new Platform(
-      paths, std::move(device), clock, std::make_shared<SeededRandom>(seed), executor));
+  std::shared_ptr<Platform> platform(new Platform(paths, std::move(device), clock,
+                                                  std::make_shared<SeededRandom>(seed), executor));
   platform->deterministicExecutor_ = executor.get();
   platform->fakeClock_ = clock.get();
   return platform;
