@@ -7,7 +7,6 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -16,7 +15,7 @@
 #include "config/TLMRemoteConfig.h"
 #include "engine/TLMLibraryVersion.h"
 #include "engine/TLMMeasurement.h"
-#include "support/TestPlatform.h"
+#include "support/MonitorReportsTest.h"
 #include "upload/TLMMonitor.h"
 #include "utilities/HRNLogger.h"
 
@@ -26,13 +25,8 @@ constexpr char kAppID[] = "1:1234567890:ios:0123456789abcdef";
 constexpr char kLimitsEnabled[] = "measurement.upload.configurable_limits_enabled";
 constexpr char kUploadInterval[] = "measurement.upload.interval";
 
-class RemoteFlagLookup : public ::testing::Test {
+class RemoteFlagLookup : public MonitorReportsTest {
  protected:
-  void TearDown() override {
-    HRNLogger_TEST_setSink(nullptr);
-    HRNSetLoggerLevel(kHRNLoggerDefaultLevel);
-  }
-
   // The configuration holding exactly `settings`.
   static std::unique_ptr<TLMRemoteConfig> configWith(
       const std::map<std::string, std::string>& settings) {
@@ -40,17 +34,6 @@ class RemoteFlagLookup : public ::testing::Test {
     config->cacheSettingValues(settings);
     return config;
   }
-
-  // The key of the monitor's sampled report (levels 2 and 5 are never
-  // printed, only sampled), or "".
-  std::string sampledKey() {
-    platform_.executor().runUntilIdle();
-    const OptionalObject entry = TLMMeasurement::monitor().TEST_sampledEntry();
-    if (!entry || !entry->isArray() || entry->asArray()->size() < 3) return "";
-    return (*entry->asArray())[2].stringValue();
-  }
-
-  TestPlatform platform_;
 };
 
 TEST_F(RemoteFlagLookup, AStringBecomesItsNumberOnFirstRead) {
@@ -296,12 +279,6 @@ TEST_F(RemoteFlagLookup, ANonStringValueIsReportedAndGivesTheDefault) {
 }
 
 TEST_F(RemoteFlagLookup, AnEmptyKeyIsReportedAndYieldsNothing) {
-  std::vector<std::string> printed;
-  std::mutex printedMutex;
-  HRNLogger_TEST_setSink([&](const std::string& record) {
-    std::lock_guard<std::mutex> lock(printedMutex);
-    printed.push_back(record);
-  });
   HRNSetLoggerLevel(HRNLoggerLevel::Debug);
   TLMRemoteConfig config(kAppID);
   EXPECT_FALSE(config.numberFromCacheWithKey("", Object::integer(3), std::nullopt, std::nullopt)
@@ -309,16 +286,8 @@ TEST_F(RemoteFlagLookup, AnEmptyKeyIsReportedAndYieldsNothing) {
   // The typed readers fall back to their default.
   EXPECT_EQ(config.intValueFromCacheWithKey("", 3, 10, 0), 3);
   EXPECT_EQ(config.timeIntervalInSecondsFromCacheWithKey("", 2.0, 10.0, 0.0), 2.0);
-  platform_.executor().runUntilIdle();
-  std::lock_guard<std::mutex> lock(printedMutex);
-  int reports = 0;
-  for (const std::string& record : printed) {
-    if (record.find("[I-ACS029020] Cannot get setting with empty key from cache") !=
-        std::string::npos) {
-      ++reports;
-    }
-  }
-  EXPECT_EQ(reports, 3);
+  EXPECT_EQ(printedWithCode(29020),
+            std::vector<std::string>(3, "Cannot get setting with empty key from cache"));
 }
 
 TEST_F(RemoteFlagLookup, FlagsServeSeveralThreadsWhileSettingsChange) {

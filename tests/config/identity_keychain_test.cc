@@ -1,7 +1,6 @@
-// The keychain string store: upsert, read, delete, survival of the app's
-// deletion, failures and the once-per-process migration of legacy items.
+// The keychain string store: upsert, read, delete, failures and the
+// once-per-process migration of legacy items.
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -79,13 +78,6 @@ TEST_F(KeychainWrapperTest, EmptyArgumentsAreRefused) {
   EXPECT_EQ(TLMKeychainWrapper::searchDirectoryForIdentifier("", kAppID), std::nullopt);
   EXPECT_EQ(TLMKeychainWrapper::searchDirectoryForIdentifier(kItem, ""), std::nullopt);
   EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("", kAppID), std::nullopt);
-}
-
-TEST_F(KeychainWrapperTest, ItemsSurviveDeletingTheAppContainer) {
-  ASSERT_TRUE(TLMKeychainWrapper::upsertKeychainValue("5", kItem, kAppID));
-  std::filesystem::remove_all(test_.paths().containerPath);
-  test_.restart();
-  EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier(kItem, kAppID), std::string("5"));
 }
 
 TEST_F(KeychainWrapperTest, DeleteRemovesOnlyTheItem) {

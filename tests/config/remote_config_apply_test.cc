@@ -119,18 +119,18 @@ TEST_F(ApplyingAConfiguration, NotStoredIsNotApplied) {
       makeConfig(kRemoteConfigAppID, {{kUploadIntervalFlag, "60000"}});
   database_.reset();
   EXPECT_EQ(apply(*config, sent), nullptr);
-  EXPECT_TRUE(printed(kTLMRemoteConfigCodeStoreFailed));
+  EXPECT_TRUE(wasPrinted(kTLMRemoteConfigCodeStoreFailed));
   EXPECT_EQ(config->uploadingInterval(), 3600.0);
   EXPECT_EQ(config->version(), -1);
 }
 
 TEST_F(ApplyingAConfiguration, OnTheMainThreadItIsReportedAndStillServed) {
   auto config = create();
-  EXPECT_FALSE(printed(30001));
+  EXPECT_FALSE(wasPrinted(30001));
   const TLMPBMeasurementConfig sent =
       makeConfig(kRemoteConfigAppID, {{kUploadIntervalFlag, "60000"}});
   EXPECT_NE(config->updateMeasurementConfig(&sent), nullptr);
-  EXPECT_TRUE(printed(30001));
+  EXPECT_TRUE(wasPrinted(30001));
   EXPECT_EQ(config->uploadingInterval(), 60.0);
 }
 

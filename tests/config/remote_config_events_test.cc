@@ -164,7 +164,7 @@ TEST_F(EventEditing, ProgramsAreHandedToTheLoader) {
   EXPECT_EQ(seenValue, "abc");
   const std::shared_ptr<TLMEventEditingRuntime> loaded = config->eventEditing();
   EXPECT_NE(loaded, nullptr);
-  EXPECT_TRUE(printed(kTLMRemoteConfigCodeEventEditingLoaded));
+  EXPECT_TRUE(wasPrinted(kTLMRemoteConfigCodeEventEditingLoaded));
 
   // Without programs the runtime stays.
   ASSERT_NE(apply(*config, makeConfig(kRemoteConfigAppID, {{"k", "1"}})), nullptr);
@@ -173,17 +173,17 @@ TEST_F(EventEditing, ProgramsAreHandedToTheLoader) {
 
   // Programs that fail to load leave no runtime.
   failLoading = true;
-  EXPECT_FALSE(printed(kTLMRemoteConfigCodeEventEditingFailed));
+  EXPECT_FALSE(wasPrinted(kTLMRemoteConfigCodeEventEditingFailed));
   ASSERT_NE(apply(*config, withPrograms(makeConfig(kRemoteConfigAppID, {{"k", "1"}}), 2)), nullptr);
   EXPECT_EQ(config->eventEditing(), nullptr);
-  EXPECT_TRUE(printed(kTLMRemoteConfigCodeEventEditingFailed));
+  EXPECT_TRUE(wasPrinted(kTLMRemoteConfigCodeEventEditingFailed));
 }
 
 TEST_F(EventEditing, WithoutALoaderThereIsNoRuntimeAndNoFailure) {
   auto config = create();
   ASSERT_NE(apply(*config, withPrograms(makeConfig(kRemoteConfigAppID, {{"k", "1"}}), 1)), nullptr);
   EXPECT_EQ(config->eventEditing(), nullptr);
-  EXPECT_FALSE(printed(kTLMRemoteConfigCodeEventEditingFailed));
+  EXPECT_FALSE(wasPrinted(kTLMRemoteConfigCodeEventEditingFailed));
   // The programs are still stored for a later loader.
   ASSERT_TRUE(stored().has_value());
   EXPECT_EQ(stored()->dynamic_event_editing_size(), 1u);

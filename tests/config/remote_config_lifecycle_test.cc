@@ -11,15 +11,15 @@ using RemoteConfigLifecycle = RemoteConfigTest;
 
 TEST_F(RemoteConfigLifecycle, CreationNeedsAnAppIDAndADatabase) {
   EXPECT_EQ(create(nullptr, {}, ""), nullptr);
-  EXPECT_TRUE(printed(kTLMRemoteConfigCodeNoAppID));
-  EXPECT_FALSE(printed(kTLMRemoteConfigCodeNoDatabase));
+  EXPECT_TRUE(wasPrinted(kTLMRemoteConfigCodeNoAppID));
+  EXPECT_FALSE(wasPrinted(kTLMRemoteConfigCodeNoDatabase));
   std::shared_ptr<TLMRemoteConfig> config;
   onWorker([&] {
     config =
         TLMRemoteConfig::initWithAppID(kRemoteConfigAppID, std::weak_ptr<TLMDatabase>(), nullptr);
   });
   EXPECT_EQ(config, nullptr);
-  EXPECT_TRUE(printed(kTLMRemoteConfigCodeNoDatabase));
+  EXPECT_TRUE(wasPrinted(kTLMRemoteConfigCodeNoDatabase));
 
   config = create();
   ASSERT_NE(config, nullptr);
@@ -30,7 +30,7 @@ TEST_F(RemoteConfigLifecycle, CreationNeedsAnAppIDAndADatabase) {
 
 TEST_F(RemoteConfigLifecycle, WithNothingStoredEveryAnswerIsADefault) {
   auto config = create();
-  EXPECT_TRUE(printed(kTLMRemoteConfigCodeNotStored));
+  EXPECT_TRUE(wasPrinted(kTLMRemoteConfigCodeNotStored));
   EXPECT_EQ(config->version(), -1);
   EXPECT_EQ(config->measurementConfig(), nullptr);
   EXPECT_EQ(config->uploadingInterval(), 3600.0);
@@ -101,7 +101,7 @@ TEST_F(RemoteConfigLifecycle, ACorruptedStoredConfigurationLeavesTheDefaults) {
     keys.insert(sampledKey());
   }
   EXPECT_TRUE(keys.count(keyOf("Cannot retrieve configuration data from database. Error", 2)));
-  EXPECT_FALSE(printed(kTLMRemoteConfigCodeNotStored));
+  EXPECT_FALSE(wasPrinted(kTLMRemoteConfigCodeNotStored));
 }
 
 TEST_F(RemoteConfigLifecycle, ExpiresAfterTheCacheTimeInEitherDirection) {
@@ -152,7 +152,7 @@ TEST_F(RemoteConfigLifecycle, WithoutItsDatabaseTheUpdateTimeIsUnknown) {
   });
   EXPECT_EQ(timestamp, 0.0);
   EXPECT_TRUE(expired);
-  EXPECT_TRUE(printed(kTLMRemoteConfigCodeTimestampQueryFailed));
+  EXPECT_TRUE(wasPrinted(kTLMRemoteConfigCodeTimestampQueryFailed));
 }
 
 TEST_F(RemoteConfigLifecycle, TheDefaultInstanceHasNoUpdateTimeAndNeverExpires) {

@@ -1,7 +1,7 @@
 // Shared pieces of the remote configuration tests: a fixture with a real
 // database file in the test platform's folder, a worker queue to apply
-// configurations on, what reached the monitor, configuration builders and
-// a fake experiment manager.
+// configurations on, configuration builders and a fake experiment manager
+// (the monitor readings come from MonitorReportsTest).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "storage/TLMDatabase.h"
-#include "support/TestPlatform.h"
+#include "support/MonitorReportsTest.h"
 #include "upload/TLMMonitor.h"
 #include "utilities/HRNLogger.h"
 
@@ -136,15 +136,12 @@ class FakeExperimentManager : public TLMExperimentManagerSeam {
   int resets_ = 0;
 };
 
-class RemoteConfigTest : public ::testing::Test {
+class RemoteConfigTest : public MonitorReportsTest {
  protected:
   static constexpr double kNow = 1767225600.0;
 
   void SetUp() override {
-    HRNLogger_TEST_setSink([this](const std::string& record) {
-      std::lock_guard<std::mutex> lock(printedMutex_);
-      printed_.push_back(record);
-    });
+    MonitorReportsTest::SetUp();
     HRNSetLoggerLevel(HRNLoggerLevel::Debug);
     clock().setNow(kNow);
     openDatabase();
@@ -154,8 +151,7 @@ class RemoteConfigTest : public ::testing::Test {
     platform_.executor().runUntilIdle();
     database_.reset();
     persistedConfig_.reset();
-    HRNLogger_TEST_setSink(nullptr);
-    HRNSetLoggerLevel(kHRNLoggerDefaultLevel);
+    MonitorReportsTest::TearDown();
   }
 
   void openDatabase() {
@@ -210,48 +206,13 @@ class RemoteConfigTest : public ::testing::Test {
     return database_->queryMeasurementConfigWithError(&error);
   }
 
-  // ---- What reached the monitor ----
-
   // Whether a report with `code` was printed (levels 1, 3, 4, 6, 7).
-  bool printed(long code) {
-    platform_.executor().runUntilIdle();
-    char tag[32];
-    std::snprintf(tag, sizeof tag, "I-ACS%06ld]", code);
-    std::lock_guard<std::mutex> lock(printedMutex_);
-    for (const std::string& record : printed_) {
-      if (record.find(tag) != std::string::npos) return true;
-    }
-    return false;
-  }
-  // Forgets what was printed so far.
-  void clearPrinted() {
-    platform_.executor().runUntilIdle();
-    std::lock_guard<std::mutex> lock(printedMutex_);
-    printed_.clear();
-  }
-  // Starts a new sample: the next sampled report (levels 1, 2, 4, 5) is
-  // the one kept when it is the only one.
-  void clearSample() {
-    platform_.executor().runUntilIdle();
-    TLMMeasurement::monitor().clearMonitoringData();
-  }
-  // The key of the sampled report, or "".
-  std::string sampledKey() {
-    platform_.executor().runUntilIdle();
-    const OptionalObject entry = TLMMeasurement::monitor().TEST_sampledEntry();
-    if (!entry || !entry->isArray() || entry->asArray()->size() < 3) return "";
-    return (*entry->asArray())[2].stringValue();
-  }
+  bool wasPrinted(long code) { return !printedWithCode(code).empty(); }
   static std::string keyOf(std::string_view message, int level) {
     return TLMMonitor::monitoringDataKeyWithMessage(message, level, kFerroluxLibraryVersion);
   }
 
-  TestPlatform platform_;
   std::shared_ptr<TLMPersistedConfig> persistedConfig_;
   std::shared_ptr<TLMDatabase> database_;
   std::shared_ptr<DispatchQueue> worker_;
-
- private:
-  std::mutex printedMutex_;
-  std::vector<std::string> printed_;
 };

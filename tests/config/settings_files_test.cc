@@ -12,6 +12,7 @@
 #include "platform/Platform.h"
 #include "platform/PreferenceStore.h"
 #include "settings_test_support.h"
+#include "support/MonitorReportsTest.h"
 #include "upload/TLMErrors.h"
 #include "upload/TLMMonitor.h"
 
@@ -19,10 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FilePathsTest : public ::testing::Test {
+class FilePathsTest : public MonitorReportsTest {
  protected:
-  TestPlatform test_;
-  LogRecorder log_;
+  TestPlatform& test_ = platform_;
 };
 
 TEST_F(FilePathsTest, PreferencesFilePathIsTheStoresFile) {
@@ -47,20 +47,12 @@ void breakContainer(const TestPlatform& test) {
   std::ofstream(test.paths().containerPath) << "not a folder";
 }
 
-// The message of the monitor's sampled report, or "".
-std::string sampledMessage(const TestPlatform& test) {
-  test.executor().runUntilIdle();
-  OptionalObject entry = TLMMeasurement::monitor().TEST_sampledEntry();
-  if (!entry || !entry->isArray() || entry->asArray()->size() < 3) return "";
-  return (*entry->asArray())[2].stringValue();
-}
-
 TEST_F(FilePathsTest, MissingLibraryFolderGivesAnEmptyPathAndAMonitorReport) {
   breakContainer(test_);
   EXPECT_EQ(tlm_preferencesFilePathQuiet("suite"), "");
-  EXPECT_EQ(sampledMessage(test_), "");  // the quiet variant reports nothing
+  EXPECT_EQ(sampledKey(), "");  // the quiet variant reports nothing
   EXPECT_EQ(tlm_preferencesFilePath("suite"), "");
-  const std::string message = sampledMessage(test_);
+  const std::string message = sampledKey();
   EXPECT_NE(message.find(":NSSearchPath for Library directory is empty"), std::string::npos)
       << message;
   fs::remove(test_.paths().containerPath);
@@ -69,7 +61,7 @@ TEST_F(FilePathsTest, MissingLibraryFolderGivesAnEmptyPathAndAMonitorReport) {
 TEST_F(FilePathsTest, MissingApplicationSupportFolderGivesAnEmptyPathAndAMonitorReport) {
   breakContainer(test_);
   EXPECT_EQ(tlm_measurementDataPath("tarvix-ferrolux.sql"), "");
-  const std::string message = sampledMessage(test_);
+  const std::string message = sampledKey();
   EXPECT_NE(message.find(":NSSearchPath for ApplicationSupport directory is empty"),
             std::string::npos)
       << message;

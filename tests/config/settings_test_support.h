@@ -1,5 +1,5 @@
-// Shared pieces of the settings tests: a recording console logger and a
-// TestPlatform whose Info.plist can carry extra entries.
+// Shared pieces of the settings tests: a console recorder at a fixed time
+// and a TestPlatform whose Info.plist can carry extra entries.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "ferrolux/Object.h"
 #include "platform/PropertyList.h"
+#include "support/ConsoleRecorder.h"
 #include "support/TestPlatform.h"
 #include "utilities/HRNLogger.h"
 
@@ -26,37 +26,25 @@ class LogRecorder {
 
   LogRecorder() {
     HRNLogger_TEST_setTimeSource([] { return kTime; });
-    HRNLogger_TEST_setSink([this](const std::string& record) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      records_.push_back(record);
-    });
   }
-  ~LogRecorder() {
-    HRNLogger_TEST_setSink(nullptr);
-    HRNLogger_TEST_setTimeSource(nullptr);
-  }
+  ~LogRecorder() { HRNLogger_TEST_setTimeSource(nullptr); }
   LogRecorder(const LogRecorder&) = delete;
   LogRecorder& operator=(const LogRecorder&) = delete;
 
   // Records holding `fragment`.
   std::vector<std::string> matching(const std::string& fragment) const {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> found;
-    for (const std::string& record : records_) {
+    for (const std::string& record : console_.lines()) {
       if (record.find(fragment) != std::string::npos) found.push_back(record);
     }
     return found;
   }
   // Records of the settings store (codes I-ACS0410xx).
   std::vector<std::string> settingsRecords() const { return matching("[I-ACS0410"); }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_.clear();
-  }
+  void clear() { console_.clear(); }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> records_;
+  ConsoleRecorder console_;
 };
 
 // Rewrites the test bundle's Info.plist with `extraEntries` (XML plist

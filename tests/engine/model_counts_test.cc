@@ -6,8 +6,8 @@
 
 #include "engine/TLMDailyCounts.h"
 #include "engine/TLMEventAggregates.h"
-#include "model_test_support.h"
 #include "platform/Clock.h"
+#include "support/MonitorReportsTest.h"
 
 namespace {
 
@@ -107,16 +107,11 @@ TEST(DailyCounts, CurrentDayReadsThePlatformClock) {
   EXPECT_EQ(TLMDailyCounts::currentDay(200), 20000);
 }
 
-using EventAggregatesTest = ModelTest;
+using EventAggregatesTest = MonitorReportsTest;
 
 TEST_F(EventAggregatesTest, StartsWithTheSamplingDefaults) {
   TLMEventAggregatesPtr aggregates = TLMEventAggregates::initWithName("_e", 4, 3, 2, 1234.5);
   ASSERT_NE(aggregates, nullptr);
-  EXPECT_EQ(aggregates->name(), "_e");
-  EXPECT_EQ(aggregates->lifetimeCount(), 4);
-  EXPECT_EQ(aggregates->currentBundleCount(), 3);
-  EXPECT_EQ(aggregates->currentSessionCount(), 2);
-  EXPECT_EQ(aggregates->lastFireTimestamp(), 1234.5);
   EXPECT_EQ(aggregates->lastSamplingRate(), 1);
   EXPECT_FALSE(aggregates->lastExemptFromSampling());
   EXPECT_EQ(aggregates->lastBundledTimestamp(), 0);
@@ -132,66 +127,56 @@ TEST_F(EventAggregatesTest, RefusesInvalidNamesAndNegativeCounts) {
   EXPECT_EQ(TLMEventAggregates::initWithName(std::string(41, 'a'), 0, 0, 0, 0), nullptr);
   // The validator said why; the aggregates add nothing of their own.
   EXPECT_TRUE(printedWithCode(17000).empty());
-  EXPECT_EQ(sample().population, 0);
+  EXPECT_EQ(sampledCount(), 0);
 
   EXPECT_EQ(TLMEventAggregates::initWithName("_e", 0, -1, 0, 0), nullptr);
   EXPECT_TRUE(sampledOnly("Failed to create event aggregates object. Received negative count."));
   EXPECT_EQ(TLMEventAggregates::initWithName("_e", -1, 0, 0, 0), nullptr);
   EXPECT_EQ(TLMEventAggregates::initWithName("_e", 0, 0, -5, 0), nullptr);
-  EXPECT_EQ(sample().population, 3);
+  EXPECT_EQ(sampledCount(), 3);
 }
 
-TEST_F(EventAggregatesTest, LifetimeCountWrapsToZeroAtTheLimit) {
-  TLMEventAggregatesPtr aggregates = TLMEventAggregates::initWithName("_e", kMax - 1, 0, 0, 0);
-  ASSERT_NE(aggregates, nullptr);
-  aggregates->incrementLifetimeCount();
-  EXPECT_EQ(aggregates->lifetimeCount(), kMax);
-  EXPECT_EQ(sample().population, 0);
-  aggregates->incrementLifetimeCount();
-  EXPECT_EQ(aggregates->lifetimeCount(), 0);
-  EXPECT_TRUE(sampledOnly("Lifetime count overflow. Lifetime count reset to 0."));
-  aggregates->incrementLifetimeCount();
-  EXPECT_EQ(aggregates->lifetimeCount(), 1);
-  EXPECT_EQ(aggregates->currentBundleCount(), 0);
-  EXPECT_EQ(aggregates->currentSessionCount(), 0);
-}
-
-TEST_F(EventAggregatesTest, BundleCountWrapsWithItsOwnMessage) {
-  TLMEventAggregatesPtr aggregates = TLMEventAggregates::initWithName("_e", 0, kMax, 7, 0);
-  ASSERT_NE(aggregates, nullptr);
-  aggregates->incrementCurrentBundleCount();
-  EXPECT_EQ(aggregates->currentBundleCount(), 0);
-  EXPECT_TRUE(sampledOnly("Bundle count overflow. Bundle count reset to 0."));
-  EXPECT_EQ(aggregates->lifetimeCount(), 0);
-}
-
-TEST_F(EventAggregatesTest, SessionCountWrapsWithItsOwnMessage) {
-  TLMEventAggregatesPtr aggregates = TLMEventAggregates::initWithName("_e", 0, 0, kMax, 0);
-  ASSERT_NE(aggregates, nullptr);
-  aggregates->incrementCurrentSessionCount();
-  EXPECT_EQ(aggregates->currentSessionCount(), 0);
-  EXPECT_TRUE(sampledOnly("Session count overflow. Session count reset to 0."));
-  aggregates->incrementCurrentSessionCount();
-  EXPECT_EQ(aggregates->currentSessionCount(), 1);
-}
-
-TEST_F(EventAggregatesTest, SettersChangeOneFieldEach) {
-  TLMEventAggregatesPtr aggregates = TLMEventAggregates::initWithName("_vs", 1, 1, 1, 10);
-  ASSERT_NE(aggregates, nullptr);
-  aggregates->setLastSamplingRate(5);
-  aggregates->setLastBundledDay(20000);
-  aggregates->setLastBundledTimestamp(99.5);
-  aggregates->setLastExemptFromSampling(true);
-  aggregates->setLastSampledComplexEventID(77);
-  EXPECT_EQ(aggregates->lastSamplingRate(), 5);
-  EXPECT_EQ(aggregates->lastBundledDay(), 20000);
-  EXPECT_EQ(aggregates->lastBundledTimestamp(), 99.5);
-  EXPECT_TRUE(aggregates->lastExemptFromSampling());
-  EXPECT_EQ(aggregates->lastSampledComplexEventID(), 77);
-  aggregates->setLastSampledComplexEventID(std::nullopt);
-  EXPECT_EQ(aggregates->lastSampledComplexEventID(), std::nullopt);
-  EXPECT_EQ(aggregates->lifetimeCount(), 1);
-  EXPECT_EQ(aggregates->lastFireTimestamp(), 10);
+// Each counter wraps from the largest value to 0 with its own sampled
+// report, leaving the other counters alone.
+TEST_F(EventAggregatesTest, EachCountWrapsToZeroAtTheLimitWithItsOwnMessage) {
+  using Counter = std::int32_t (TLMEventAggregates::*)() const;
+  using Increment = void (TLMEventAggregates::*)();
+  const struct {
+    int which;
+    Counter read;
+    Increment increment;
+    const char* message;
+  } cases[] = {
+      {0, &TLMEventAggregates::lifetimeCount, &TLMEventAggregates::incrementLifetimeCount,
+       "Lifetime count overflow. Lifetime count reset to 0."},
+      {1, &TLMEventAggregates::currentBundleCount, &TLMEventAggregates::incrementCurrentBundleCount,
+       "Bundle count overflow. Bundle count reset to 0."},
+      {2, &TLMEventAggregates::currentSessionCount,
+       &TLMEventAggregates::incrementCurrentSessionCount,
+       "Session count overflow. Session count reset to 0."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    clearSample();
+    std::int32_t start[3] = {5, 6, 7};
+    start[c.which] = kMax - 1;
+    TLMEventAggregatesPtr aggregates =
+        TLMEventAggregates::initWithName("_e", start[0], start[1], start[2], 0);
+    ASSERT_NE(aggregates, nullptr);
+    TLMEventAggregates& counts = *aggregates;
+    (counts.*c.increment)();
+    EXPECT_EQ((counts.*c.read)(), kMax);
+    EXPECT_EQ(sampledCount(), 0);
+    (counts.*c.increment)();
+    EXPECT_EQ((counts.*c.read)(), 0);
+    EXPECT_TRUE(sampledOnly(c.message)) << sampledKey();
+    (counts.*c.increment)();
+    EXPECT_EQ((counts.*c.read)(), 1);
+    start[c.which] = 1;
+    EXPECT_EQ(counts.lifetimeCount(), start[0]);
+    EXPECT_EQ(counts.currentBundleCount(), start[1]);
+    EXPECT_EQ(counts.currentSessionCount(), start[2]);
+  }
 }
 
 }  // namespace

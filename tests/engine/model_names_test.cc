@@ -4,8 +4,8 @@
 #include <set>
 
 #include "engine/TLMNames.h"
-#include "model_test_support.h"
 #include "platform/CapabilityRegistry.h"
+#include "support/MonitorReportsTest.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ TEST(NamesDisplay, ShowsLongAndShortNamesWhenOn) {
   EXPECT_EQ(TLMNames::displayUserPropertyName("_fot", false), "_fot");
 }
 
-using NamesDebugDisplay = ModelTest;
+using NamesDebugDisplay = MonitorReportsTest;
 
 TEST_F(NamesDebugDisplay, NeedsDebugModeAndTheFacadeClass) {
   EXPECT_EQ(TLMNames::debugDisplayEventName("_s"), "_s");

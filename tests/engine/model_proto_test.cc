@@ -14,12 +14,12 @@
 #include "engine/TLMEvent.h"
 #include "engine/TLMTime.h"
 #include "engine/TLMUserAttribute.h"
-#include "model_test_support.h"
+#include "support/MonitorReportsTest.h"
 #include "upload/TLMPBUploadMessages.h"
 
 namespace {
 
-using EventProtoTest = ModelTest;
+using EventProtoTest = MonitorReportsTest;
 
 constexpr std::int64_t kMaxMillis = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMinMillis = std::numeric_limits<std::int64_t>::min();
@@ -201,7 +201,7 @@ TEST_F(EventProtoTest, RoundTripThroughBytesKeepsEveryKindOfParameter) {
   EXPECT_EQ(back->parameterValue("big")->int64Value(), std::numeric_limits<std::int64_t>::min());
   EXPECT_TRUE(back->parameterValue("empty")->isArray());
   EXPECT_TRUE(back->parameterValue("empty")->arrayValue()->empty());
-  EXPECT_EQ(sample().population, 0);
+  EXPECT_EQ(sampledCount(), 0);
   EXPECT_TRUE(printed().empty());
 }
 
@@ -293,7 +293,7 @@ TEST_F(EventProtoTest, ParameterWithoutNameIsSkippedAndReported) {
   TLMEventPtr empty = TLMEvent::initWithEventProto(storedProto({intParam("", 1)}), "_e");
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(empty->parameters().size(), 1u);
-  EXPECT_EQ(sample().population, 2);
+  EXPECT_EQ(sampledCount(), 2);
 }
 
 TEST_F(EventProtoTest, NonStringOriginFailsTheDecode) {
@@ -315,7 +315,7 @@ TEST_F(EventProtoTest, NonStringOriginFailsTheDecode) {
   arrayParam.set_name("_o");
   ASSERT_TRUE(arrayOrigin.add_params(std::move(arrayParam)));
   EXPECT_EQ(TLMEvent::initWithEventProto(arrayOrigin, "_e", 1), nullptr);
-  EXPECT_EQ(sample().population, 3);
+  EXPECT_EQ(sampledCount(), 3);
 }
 
 TEST_F(EventProtoTest, ParameterOfUnknownKindIsSkippedAndReported) {

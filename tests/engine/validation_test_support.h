@@ -1,6 +1,6 @@
-// Shared pieces of the validation tests: a deterministic Platform per test,
-// what the process's monitor printed, the error events that reached the
-// seam, and small builders for names and parameter dictionaries.
+// Shared pieces of the validation tests: the monitor-reading fixture with
+// the error events that reached the seam, and small builders for names and
+// parameter dictionaries.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,13 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/TLMDataTypeValidator.h"
 #include "engine/TLMErrorEventSeam.h"
-#include "engine/TLMMeasurement.h"
 #include "engine/TLMValue.h"
 #include "ferrolux/Object.h"
-#include "support/TestPlatform.h"
-#include "upload/TLMMonitor.h"
-#include "utilities/HRNLogger.h"
+#include "support/MonitorReportsTest.h"
 
 // Letters outside the basic plane: DESERET CAPITAL LETTER LONG I, LONG E
 // and LONG A (U+10400...U+10402), four UTF-8 bytes and two UTF-16 units
@@ -69,7 +67,18 @@ inline std::int64_t errorLength(const ObjectDictionary& parameters) {
   return value != nullptr && value->isInt64() ? value->int64Value() : -1;
 }
 
-class ValidationTest : public ::testing::Test {
+// The failure code `check` gives `value`: kTLMValidatorValid when it passes,
+// and a test failure when the answer and the code disagree.
+inline unsigned failureOf(bool (*check)(const OptionalObject&, unsigned*),
+                          const OptionalObject& value) {
+  unsigned failure = 99;
+  const bool valid = check(value, &failure);
+  EXPECT_EQ(valid, failure == kTLMValidatorValid) << failure;
+  return failure;
+}
+
+// Also records the error events that reached the seam.
+class ValidationTest : public MonitorReportsTest {
  protected:
   struct LoggedEvent {
     std::string origin;
@@ -78,16 +87,7 @@ class ValidationTest : public ::testing::Test {
   };
 
   void SetUp() override {
-    HRNSetLoggerLevel(kHRNLoggerDefaultLevel);
-    auto lines = lines_;
-    HRNLogger_TEST_setSink([lines](const std::string& line) {
-      std::lock_guard<std::mutex> lock(lines->mutex);
-      lines->text.push_back(line);
-    });
-    // Created now, so that its start-up reports are out of the way.
-    TLMMeasurement::monitor();
-    platform_.executor().runUntilIdle();
-    clearPrinted();
+    MonitorReportsTest::SetUp();
     auto events = events_;
     TLMErrorEventSeam::connect([events](const std::string& origin, const std::string& name,
                                         const ObjectDictionary& parameters) {
@@ -95,66 +95,24 @@ class ValidationTest : public ::testing::Test {
       events->logged.push_back({origin, name, parameters});
     });
   }
-
   void TearDown() override {
     TLMErrorEventSeam::connect(nullptr);
-    platform_.executor().runUntilIdle();
-    HRNLogger_TEST_setSink(nullptr);
-    HRNSetLoggerLevel(kHRNLoggerDefaultLevel);
+    MonitorReportsTest::TearDown();
   }
 
-  std::vector<std::string> printed() {
-    platform_.executor().runUntilIdle();
-    std::lock_guard<std::mutex> lock(lines_->mutex);
-    return lines_->text;
-  }
-  void clearPrinted() {
-    platform_.executor().runUntilIdle();
-    std::lock_guard<std::mutex> lock(lines_->mutex);
-    lines_->text.clear();
-  }
-  // The texts (after the message code) of the printed records with `code`.
-  std::vector<std::string> printedWithCode(long code) {
-    const std::string tag = "[" + HRNMessageCode(code) + "] ";
-    std::vector<std::string> found;
-    for (const std::string& line : printed()) {
-      const std::size_t at = line.find(tag);
-      if (at != std::string::npos) found.push_back(line.substr(at + tag.size()));
-    }
-    return found;
-  }
-  // The one printed record with `code`; "" and a failure otherwise.
-  std::string onePrinted(long code) {
-    std::vector<std::string> found = printedWithCode(code);
-    EXPECT_EQ(found.size(), 1u) << "reports with code " << code;
-    return found.size() == 1 ? found[0] : "";
-  }
-  // The key of the one sampled report ("1E_<version>:<message>"), for the
-  // levels that are never printed; "" when not exactly one was sampled.
-  std::string onlySampledKey() {
-    platform_.executor().runUntilIdle();
-    OptionalObject entry = TLMMeasurement::monitor().TEST_sampledEntry();
-    if (!entry || entry->asArray() == nullptr || entry->asArray()->size() != 4) return "";
-    const ObjectArray& fields = *entry->asArray();
-    return fields[1].int64Value() == 1 ? fields[2].stringValue() : "";
-  }
+  // The key of the one sampled report ("1E_<version>:<message>"); "" when
+  // not exactly one was sampled.
+  std::string onlySampledKey() { return sampledCount() == 1 ? sampledKey() : ""; }
 
   std::vector<LoggedEvent> loggedEvents() {
     std::lock_guard<std::mutex> lock(events_->mutex);
     return events_->logged;
   }
 
-  TestPlatform platform_;
-
  private:
-  struct Lines {
-    std::mutex mutex;
-    std::vector<std::string> text;
-  };
   struct Events {
     std::mutex mutex;
     std::vector<LoggedEvent> logged;
   };
-  std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
   std::shared_ptr<Events> events_ = std::make_shared<Events>();
 };

@@ -20,10 +20,9 @@ TEST_F(ValidationValuesTest, ParameterValueLengthsAtTheirBoundaries) {
   unsigned failure = 99;
   EXPECT_TRUE(V::isValidPublicEventParameterValue(stringValue(asciiName(100)), &failure));
   EXPECT_TRUE(V::isValidPublicEventParameterValue(stringValue(repeated(kDeseretA, 100)), &failure));
-  EXPECT_TRUE(V::isValidPublicEventParameterValue(stringValue(""), &failure));
-  EXPECT_EQ(failure, kTLMValidatorValid);
-  EXPECT_FALSE(V::isValidPublicEventParameterValue(stringValue(asciiName(101)), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureTooLong);
+  EXPECT_EQ(failureOf(V::isValidPublicEventParameterValue, stringValue("")), kTLMValidatorValid);
+  EXPECT_EQ(failureOf(V::isValidPublicEventParameterValue, stringValue(asciiName(101))),
+            kTLMValidatorFailureTooLong);
   // A value subject reports at warning level.
   const std::vector<std::string> lines = printed();
   ASSERT_EQ(lines.size(), 1u);
@@ -36,26 +35,26 @@ TEST_F(ValidationValuesTest, ParameterValueLengthsAtTheirBoundaries) {
       V::isValidPublicEventParameterValue(stringValue(repeated(kDeseretA, 101)), &failure));
 
   EXPECT_TRUE(V::isValidInternalEventParameterValue(stringValue(asciiName(256)), &failure));
-  EXPECT_FALSE(V::isValidInternalEventParameterValue(stringValue(asciiName(257)), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureTooLong);
+  EXPECT_EQ(failureOf(V::isValidInternalEventParameterValue, stringValue(asciiName(257))),
+            kTLMValidatorFailureTooLong);
 }
 
 TEST_F(ValidationValuesTest, ValuesMustBeTLMValues) {
   unsigned failure = 99;
   EXPECT_TRUE(V::isValidPublicEventParameterValue(intValue(7), &failure));
   EXPECT_TRUE(V::isValidPublicEventParameterValue(doubleValue(0.5), &failure));
-  EXPECT_TRUE(V::isValidPublicEventParameterValue(TLMValue::fromArray({})->asObject(), &failure));
-  EXPECT_EQ(failure, kTLMValidatorValid);
-  EXPECT_FALSE(V::isValidPublicEventParameterValue(std::nullopt, &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureNilOrEmpty);
+  EXPECT_EQ(failureOf(V::isValidPublicEventParameterValue, TLMValue::fromArray({})->asObject()),
+            kTLMValidatorValid);
+  EXPECT_EQ(failureOf(V::isValidPublicEventParameterValue, std::nullopt),
+            kTLMValidatorFailureNilOrEmpty);
   EXPECT_EQ(onePrinted(13004), "Event parameter value cannot be nil");
-  EXPECT_FALSE(V::isValidPublicEventParameterValue(Object("plain"), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureWrongType);
+  EXPECT_EQ(failureOf(V::isValidPublicEventParameterValue, Object("plain")),
+            kTLMValidatorFailureWrongType);
   EXPECT_EQ(onePrinted(13005),
             "Event parameter value must be a TLMValue instance. value: NSString");
   // A string value that is not UTF-8 is refused, not passed on.
-  EXPECT_FALSE(V::isValidInternalEventParameterValue(stringValue("bad\xFE"), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureWrongType);
+  EXPECT_EQ(failureOf(V::isValidInternalEventParameterValue, stringValue("bad\xFE")),
+            kTLMValidatorFailureWrongType);
 }
 
 TEST_F(ValidationValuesTest, UserPropertyValues) {
@@ -63,15 +62,15 @@ TEST_F(ValidationValuesTest, UserPropertyValues) {
   EXPECT_EQ(kTLMMaxIdentifierUserPropertyValueLength, 256u);
   unsigned failure = 99;
   EXPECT_TRUE(V::isValidPublicUserAttributeValue(stringValue(asciiName(36)), &failure));
-  EXPECT_FALSE(V::isValidPublicUserAttributeValue(stringValue(asciiName(37)), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureTooLong);
+  EXPECT_EQ(failureOf(V::isValidPublicUserAttributeValue, stringValue(asciiName(37))),
+            kTLMValidatorFailureTooLong);
   EXPECT_EQ(
       onePrinted(13000),
       "User property value is too long. The maximum supported length is 36: " + asciiName(37));
   // Empty fails, without a message for value subjects.
   clearPrinted();
-  EXPECT_FALSE(V::isValidPublicUserAttributeValue(stringValue(""), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureNilOrEmpty);
+  EXPECT_EQ(failureOf(V::isValidPublicUserAttributeValue, stringValue("")),
+            kTLMValidatorFailureNilOrEmpty);
   EXPECT_TRUE(printed().empty());
 
   const Object other("level");
@@ -89,8 +88,8 @@ TEST_F(ValidationValuesTest, UserPropertyValues) {
   EXPECT_TRUE(V::isValidInternalUserAttributeValue(intValue(123456789), Object("_id"), &failure));
 
   EXPECT_TRUE(V::isValidConditionalUserPropertyValue(stringValue(asciiName(36)), &failure));
-  EXPECT_FALSE(V::isValidConditionalUserPropertyValue(stringValue(asciiName(37)), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureTooLong);
+  EXPECT_EQ(failureOf(V::isValidConditionalUserPropertyValue, stringValue(asciiName(37))),
+            kTLMValidatorFailureTooLong);
   EXPECT_EQ(printedWithCode(13000).back(),
             "Conditional user property value is too long. The maximum supported length is 36: " +
                 asciiName(37));
@@ -99,37 +98,33 @@ TEST_F(ValidationValuesTest, UserPropertyValues) {
 TEST_F(ValidationValuesTest, NumericValues) {
   unsigned failure = 99;
   EXPECT_TRUE(V::isValidNumericValue(intValue(3), &failure));
-  EXPECT_TRUE(V::isValidNumericValue(doubleValue(9.99), &failure));
-  EXPECT_EQ(failure, kTLMValidatorValid);
-  EXPECT_FALSE(V::isValidNumericValue(stringValue("9.99"), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureNotNumeric);
+  EXPECT_EQ(failureOf(V::isValidNumericValue, doubleValue(9.99)), kTLMValidatorValid);
+  EXPECT_EQ(failureOf(V::isValidNumericValue, stringValue("9.99")), kTLMValidatorFailureNotNumeric);
   EXPECT_EQ(onePrinted(13011),
             "Event parameter value must be specified with a numeric type. value: 9.99");
   // A plain number has not been converted yet: it is not a value.
-  EXPECT_FALSE(V::isValidNumericValue(Object::integer(3), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureNotNumeric);
-  EXPECT_FALSE(V::isValidNumericValue(std::nullopt, &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureNotNumeric);
+  EXPECT_EQ(failureOf(V::isValidNumericValue, Object::integer(3)), kTLMValidatorFailureNotNumeric);
+  EXPECT_EQ(failureOf(V::isValidNumericValue, std::nullopt), kTLMValidatorFailureNotNumeric);
 }
 
 TEST_F(ValidationValuesTest, CurrencyCodesAreThreeLettersCountedInUTF16Units) {
   EXPECT_EQ(kTLMCurrencyCodeLength, 3u);
   unsigned failure = 99;
   for (const char* code : {"USD", "eur", "\u00C4\u00D6\u00DC"}) {
-    EXPECT_TRUE(V::isValidCurrencyCode(stringValue(code), &failure)) << code;
-    EXPECT_EQ(failure, kTLMValidatorValid);
+    EXPECT_EQ(failureOf(V::isValidCurrencyCode, stringValue(code)), kTLMValidatorValid) << code;
   }
   EXPECT_TRUE(printed().empty());
   // Three letters outside the basic plane are six UTF-16 units.
   const std::string supplementary = std::string(kDeseretI) + kDeseretE + kDeseretA;
-  EXPECT_FALSE(V::isValidCurrencyCode(stringValue(supplementary), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureInvalidCurrencyCode);
+  EXPECT_EQ(failureOf(V::isValidCurrencyCode, stringValue(supplementary)),
+            kTLMValidatorFailureInvalidCurrencyCode);
   EXPECT_EQ(onePrinted(13012),
             "Event parameter value must contain a 3-letter ISO_4217 currency code. value: " +
                 supplementary);
   for (const char* bad : {"US", "USDX", "US1", "U D", "", "US\xFF"}) {
-    EXPECT_FALSE(V::isValidCurrencyCode(stringValue(bad), &failure)) << bad;
-    EXPECT_EQ(failure, kTLMValidatorFailureInvalidCurrencyCode);
+    EXPECT_EQ(failureOf(V::isValidCurrencyCode, stringValue(bad)),
+              kTLMValidatorFailureInvalidCurrencyCode)
+        << bad;
   }
   // "U" + combining mark + "SD" is three code points but a mark is no letter.
   EXPECT_FALSE(
@@ -181,8 +176,8 @@ TEST_F(ValidationValuesTest, ArrayParameters) {
   EXPECT_EQ(printedWithCode(13013).back(), "Nested array parameters are not allowed. Name: items");
 
   EXPECT_TRUE(V::isValidArrayParamItem(Object::dictionary({}), &failure));
-  EXPECT_FALSE(V::isValidArrayParamItem(Object("item"), &failure));
-  EXPECT_EQ(failure, kTLMValidatorFailureArrayItemNotDictionary);
+  EXPECT_EQ(failureOf(V::isValidArrayParamItem, Object("item")),
+            kTLMValidatorFailureArrayItemNotDictionary);
   EXPECT_EQ(onePrinted(13014), "Array param must be a dictionary. Parameters: item");
 }
 

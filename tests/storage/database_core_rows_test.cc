@@ -37,7 +37,7 @@ TEST_F(DatabaseRows, UpsertRefusesNewKeysInAFullTableButUpdatesExistingOnes) {
   }
   EXPECT_FALSE(db().upsertDataType(userAttributeRow("p3", 3), kTLMTableUserAttributes, "name",
                                    Object("p3"), 3, &error));
-  EXPECT_DATABASE_ERROR(error, 2, "Failed to insert data type. Table is full");
+  EXPECT_STORE_ERROR(error, 2, "Failed to insert data type. Table is full");
   EXPECT_TRUE(db().upsertDataType(userAttributeRow("p1", 100), kTLMTableUserAttributes, "name",
                                   Object("p1"), 3, &error));
 
@@ -51,7 +51,7 @@ TEST_F(DatabaseRows, UpdateOfAMissingRowFails) {
   Error error;
   EXPECT_FALSE(db().updateDataType(userAttributeRow("absent", 1), kTLMTableUserAttributes, "name",
                                    Object("absent"), &error));
-  EXPECT_DATABASE_ERROR(error, 2, "Failed to update record. Item doesn't exist");
+  EXPECT_STORE_ERROR(error, 2, "Failed to update record. Item doesn't exist");
 }
 
 TEST_F(DatabaseRows, ListReadFailsAsAWholeWhenARowDoesNotConvert) {
@@ -67,7 +67,7 @@ TEST_F(DatabaseRows, ListReadFailsAsAWholeWhenARowDoesNotConvert) {
   };
   EXPECT_FALSE(db().dataTypesFromTableWithName<std::int64_t>(kTLMTableUserAttributes, "origin",
                                                              Object("app"), &error, positive));
-  EXPECT_DATABASE_ERROR(error, 2, "Failed to initialize data types from dictionaries");
+  EXPECT_STORE_ERROR(error, 2, "Failed to initialize data types from dictionaries");
   std::optional<std::vector<std::int64_t>> capped =
       db().allDataTypesFromTableWithName<std::int64_t>(kTLMTableUserAttributes, 1, &error,
                                                        positive);
@@ -126,13 +126,13 @@ TEST_F(DatabaseRows, AppMetadataThatIsNotValidIsRefused) {
   ASSERT_EQ(raw.exec("UPDATE app_metadata SET last_bundle_index = -1"), SQLITE_OK);
   Error error;
   EXPECT_EQ(db().queryAppMetadata(&error), nullptr);
-  EXPECT_DATABASE_ERROR(error, 3, "Received invalid app metadata");
+  EXPECT_STORE_ERROR(error, 3, "Received invalid app metadata");
   ASSERT_EQ(raw.exec("DELETE FROM app_metadata"), SQLITE_OK);
   EXPECT_EQ(db().queryAppMetadata(&error), nullptr);
-  EXPECT_DATABASE_ERROR(error, 3, "Received empty dictionary for getting app metadata");
+  EXPECT_STORE_ERROR(error, 3, "Received empty dictionary for getting app metadata");
   TLMAppMetadataPtr metadata = TLMAppMetadata::initWithLastBundleIndex(1, 1, 1);
   EXPECT_FALSE(db().updateAppMetadata(*metadata, &error));
-  EXPECT_DATABASE_ERROR(error, 2, "Failed to update record. Item doesn't exist");
+  EXPECT_STORE_ERROR(error, 2, "Failed to update record. Item doesn't exist");
 }
 
 using DatabaseConfig = DatabaseTest;
@@ -156,9 +156,9 @@ TEST_F(DatabaseConfig, ConfigurationWithoutAppIDIsRefused) {
   Error error;
   ASSERT_TRUE(db().updateRemoteConfig(configuration(kAppID, 1), &error));
   EXPECT_FALSE(db().updateRemoteConfig(configuration("", 2), &error));
-  EXPECT_DATABASE_ERROR(error, 1, "Missing Tarvix app ID in measurement configuration");
+  EXPECT_STORE_ERROR(error, 1, "Missing Tarvix app ID in measurement configuration");
   EXPECT_FALSE(db().updateRemoteConfig(TLMPBMeasurementConfig(), &error));
-  EXPECT_DATABASE_ERROR(error, 1, "Invalid measurement config data");
+  EXPECT_STORE_ERROR(error, 1, "Invalid measurement config data");
   EXPECT_EQ(db().queryMeasurementConfigWithError(&error)->version(), 1);
 }
 
@@ -169,13 +169,13 @@ TEST_F(DatabaseConfig, CorruptedConfigurationIsReportedAndRefused) {
   RawConnection raw(path());
   ASSERT_EQ(raw.exec("UPDATE app_metadata SET remote_config_data = x'0aff'"), SQLITE_OK);
   EXPECT_EQ(db().queryMeasurementConfigWithError(&error), std::nullopt);
-  EXPECT_DATABASE_ERROR(error, 2, "Remote config data is corrupted");
+  EXPECT_STORE_ERROR(error, 2, "Remote config data is corrupted");
   EXPECT_EQ(printedWithCode(12063).size(), 1u);
 
   ASSERT_EQ(raw.exec("UPDATE app_metadata SET remote_config_data = 'text'"), SQLITE_OK);
   error = Error();
   EXPECT_EQ(db().queryMeasurementConfigWithError(&error), std::nullopt);
-  EXPECT_DATABASE_ERROR(error, 2, "Remote config data is corrupted");
+  EXPECT_STORE_ERROR(error, 2, "Remote config data is corrupted");
 }
 
 using AppMetadataRecord = DatabaseTest;

@@ -196,7 +196,7 @@ TEST_F(DatabaseSchema, UnknownRequiredColumnFailsStartAndDeletesTheFile) {
   EXPECT_EQ(
       TLMDatabase::initWithDatabaseName(TLMDatabase::kDatabaseFileName, persistedConfig_, &error),
       nullptr);
-  EXPECT_DATABASE_ERROR(error, 2, "Table contains unknown non-optional columns");
+  EXPECT_STORE_ERROR(error, 2, "Table contains unknown non-optional columns");
   ASSERT_EQ(printedWithCode(12002).size(), 1u);
   EXPECT_TRUE(printedWithCode(12002)[0].starts_with(
       "Failed to create or validate required database tables (Init)"))
@@ -214,7 +214,7 @@ TEST_F(DatabaseSchema, UnknownRequiredColumnFailsStartAndDeletesTheFile) {
 }
 
 TEST_F(DatabaseSchema, CorruptFileIsReplaced) {
-  writeFile(path(), std::string(8192, 'x'));
+  writeTextFile(path(), std::string(8192, 'x'));
   open();
   Error error;
   EXPECT_NE(db().queryAppMetadata(&error), nullptr) << error.toString();
@@ -271,12 +271,12 @@ TEST_F(DatabaseSchema, TablesThatCannotBeCreatedWhileAnotherWriterHoldsTheFileKe
 TEST_F(DatabaseSchema, EmptyNameIsRefused) {
   Error error;
   EXPECT_EQ(TLMDatabase::initWithDatabaseName("", persistedConfig_, &error), nullptr);
-  EXPECT_DATABASE_ERROR(error, 1, "Received empty database name in init");
+  EXPECT_STORE_ERROR(error, 1, "Received empty database name in init");
 }
 
 TEST_F(DatabaseSchema, UnresolvableApplicationSupportGivesNoPath) {
   // A file where the folder belongs.
-  writeFile(platform_.paths().containerPath + "/Library/Application Support", "");
+  writeTextFile(platform_.paths().containerPath + "/Library/Application Support", "");
   EXPECT_EQ(TLMDatabase::databasePathWithName(TLMDatabase::kDatabaseFileName), "");
   EXPECT_TRUE(sampledKey().ends_with(":NSSearchPath for ApplicationSupport directory is empty"))
       << sampledKey();
@@ -284,7 +284,7 @@ TEST_F(DatabaseSchema, UnresolvableApplicationSupportGivesNoPath) {
   EXPECT_EQ(
       TLMDatabase::initWithDatabaseName(TLMDatabase::kDatabaseFileName, persistedConfig_, &error),
       nullptr);
-  EXPECT_DATABASE_ERROR(error, 1, "Received empty database path on init");
+  EXPECT_STORE_ERROR(error, 1, "Received empty database path on init");
 }
 
 TEST_F(DatabaseSchema, ResetLeavesAnEmptySchemaWithAFreshAppMetadataRow) {
@@ -335,7 +335,7 @@ TEST_F(DatabaseTransaction, FailedBlockRollsBackAndReportsItsOwnError) {
       },
       &error);
   EXPECT_FALSE(committed);
-  EXPECT_DATABASE_ERROR(error, 2, "Failed to insert data type. Table is full");
+  EXPECT_STORE_ERROR(error, 2, "Failed to insert data type. Table is full");
   EXPECT_EQ(printedWithCode(12056),
             (std::vector<std::string>{"Transaction failed. Failed to insert data type. Table is "
                                       "full"}));

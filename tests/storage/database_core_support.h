@@ -1,63 +1,45 @@
 // Shared pieces of the measurement database tests: a fixture that opens the
-// database on a real file in a deterministic Platform's temporary container,
-// records what the monitor prints and samples, builds events, bundles and
-// flags, and looks at the file through a second, raw connection.
+// database on a real file in a deterministic Platform's temporary container
+// and builds events, bundles and flags (store_test_support.h has the
+// monitor readings and the raw connection).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "config/TLMFilePaths.h"
 #include "config/TLMPersistedConfig.h"
 #include "config/TLMRemoteConfig.h"
 #include "engine/TLMEvent.h"
-#include "engine/TLMMeasurement.h"
 #include "ferrolux/Object.h"
 #include "platform/Clock.h"
 #include "storage/TLMDatabase.h"
 #include "storage/store_test_support.h"
-#include "support/TestPlatform.h"
 #include "upload/TLMErrors.h"
-#include "upload/TLMMonitor.h"
 #include "upload/TLMPBUploadMessages.h"
-#include "utilities/HRNLogger.h"
 
-class DatabaseTest : public ::testing::Test {
+class DatabaseTest : public MonitorReportsTest {
  protected:
   static constexpr const char* kSuiteName = "com.ferrolux.tests.database";
   static constexpr const char* kAppID = "1:1234567890:ios:abcdef";
 
   void SetUp() override {
-    HRNSetLoggerLevel(kHRNLoggerDefaultLevel);
-    auto lines = lines_;
-    HRNLogger_TEST_setSink([lines](const std::string& line) {
-      std::lock_guard<std::mutex> lock(lines->mutex);
-      lines->text.push_back(line);
-    });
-    TLMMeasurement::monitor();
+    MonitorReportsTest::SetUp();
     persistedConfig_ = TLMPersistedConfig::create(kSuiteName);
     ASSERT_NE(persistedConfig_, nullptr);
     // A sweep at the first insertBundle would otherwise touch the rows a
     // test sets up; tests of the sweep set their own time.
     persistedConfig_->setLastDeleteStaleBundlesTimestamp(now());
-    platform_.executor().runUntilIdle();
     clearPrinted();
   }
-
   void TearDown() override {
     database_.reset();
-    platform_.executor().runUntilIdle();
-    HRNLogger_TEST_setSink(nullptr);
-    HRNSetLoggerLevel(kHRNLoggerDefaultLevel);
+    MonitorReportsTest::TearDown();
   }
 
   static std::string path() { return tlm_measurementDataPath(TLMDatabase::kDatabaseFileName); }
@@ -78,11 +60,6 @@ class DatabaseTest : public ::testing::Test {
     auto config = std::make_shared<TLMRemoteConfig>(kAppID);
     config->cacheSettingValues(settings);
     database_->setRemoteConfig(config);
-  }
-
-  static void writeFile(const std::string& path, const std::string& contents) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
   }
 
   FakeClock& clock() { return *platform_.platform().fakeClock(); }
@@ -119,52 +96,25 @@ class DatabaseTest : public ::testing::Test {
     return bundle.protoBuffer().value_or(Bytes()).size();
   }
 
-  // Every printed record so far.
-  std::vector<std::string> printed() {
-    platform_.executor().runUntilIdle();
-    std::lock_guard<std::mutex> lock(lines_->mutex);
-    return lines_->text;
+  // Caps the file at its current page count (a full disk), or lifts the cap.
+  void capDatabaseSize(bool capped) {
+    const std::string pages =
+        capped ? RawConnection(path()).scalar("PRAGMA page_count") : std::string("1000000");
+    ASSERT_EQ(sqlite3_exec(db().sqliteStore()->sqliteHandle(),
+                           ("PRAGMA max_page_count = " + pages).c_str(), nullptr, nullptr, nullptr),
+              SQLITE_OK);
   }
-  void clearPrinted() {
-    platform_.executor().runUntilIdle();
-    std::lock_guard<std::mutex> lock(lines_->mutex);
-    lines_->text.clear();
-  }
-  // The texts after the message code of the printed records with `code`.
-  std::vector<std::string> printedWithCode(long code) {
-    const std::string tag = "[" + HRNMessageCode(code) + "] ";
-    std::vector<std::string> found;
-    for (const std::string& line : printed()) {
-      const std::size_t at = line.find(tag);
-      if (at != std::string::npos) found.push_back(line.substr(at + tag.size()));
+  // `length` printable characters that do not compress.
+  static std::string incompressibleText(std::size_t length) {
+    std::string text;
+    std::uint32_t seed = 11;
+    for (std::size_t i = 0; i < length; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      text.push_back(static_cast<char>('!' + (seed >> 16) % 90));
     }
-    return found;
-  }
-  // The sampled report's key ("1<letter>_<version>:<message>"); exact while
-  // a test makes at most one sampled report.
-  std::string sampledKey() {
-    platform_.executor().runUntilIdle();
-    OptionalObject entry = TLMMeasurement::monitor().TEST_sampledEntry();
-    if (!entry || entry->asArray() == nullptr || entry->asArray()->size() < 3) return "";
-    return (*entry->asArray())[2].stringValue();
+    return text;
   }
 
-  TestPlatform platform_;
   std::shared_ptr<TLMPersistedConfig> persistedConfig_;
   std::unique_ptr<TLMDatabase> database_;
-
- private:
-  struct Lines {
-    std::mutex mutex;
-    std::vector<std::string> text;
-  };
-  std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
 };
-
-// Expects an error in the library's domain with `code` and `description`.
-#define EXPECT_DATABASE_ERROR(error, expectedCode, expectedDescription) \
-  do {                                                                  \
-    EXPECT_EQ((error).domain, kTLMErrorDomain);                         \
-    EXPECT_EQ((error).code, (expectedCode));                            \
-    EXPECT_EQ((error).description.value_or(""), (expectedDescription)); \
-  } while (false)

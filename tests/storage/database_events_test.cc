@@ -104,12 +104,11 @@ TEST_F(DatabaseRawEvents, MetadataStoredTwiceKeepsOneRowWithAStableFingerprint) 
 TEST_F(DatabaseRawEvents, MissingOrCorruptedMetadataIsRefused) {
   Error error;
   EXPECT_EQ(db().queryRawEventsMetadataWithFingerprint(fingerprint_ + 1, &error), std::nullopt);
-  EXPECT_DATABASE_ERROR(error, 3,
-                        "Event metadata should not be empty for getting measurement bundle");
+  EXPECT_STORE_ERROR(error, 3, "Event metadata should not be empty for getting measurement bundle");
   RawConnection raw(path());
   ASSERT_EQ(raw.exec("UPDATE raw_events_metadata SET metadata = x'0a0a0a'"), SQLITE_OK);
   EXPECT_EQ(db().queryRawEventsMetadataWithFingerprint(fingerprint_, &error), std::nullopt);
-  EXPECT_DATABASE_ERROR(error, 3, "Failed to parse event metadata from data");
+  EXPECT_STORE_ERROR(error, 3, "Failed to parse event metadata from data");
   EXPECT_EQ(printedWithCode(12062).size(), 1u);
 }
 
@@ -253,15 +252,15 @@ TEST_F(DatabaseRawEvents, RowConversionNamesWhatIsMissing) {
   for (const auto& [row, expected] : cases) {
     error = Error();
     EXPECT_EQ(db().rawEventDataFromDictionary(row, &error), nullptr) << expected.second;
-    EXPECT_DATABASE_ERROR(error, expected.first, expected.second);
+    EXPECT_STORE_ERROR(error, expected.first, expected.second);
   }
   TLMPBEventParam numericOrigin;
   numericOrigin.set_name("_o");
   numericOrigin.set_int_value(1);
   error = Error();
   EXPECT_EQ(db().rawEventDataFromDictionary(with(eventBlob({numericOrigin})), &error), nullptr);
-  EXPECT_DATABASE_ERROR(error, 3,
-                        "Cannot create an event from database. Origin parameter is not a string");
+  EXPECT_STORE_ERROR(error, 3,
+                     "Cannot create an event from database. Origin parameter is not a string");
 }
 
 TEST_F(DatabaseRawEvents, QueriesOverTheTable) {
@@ -292,7 +291,7 @@ TEST_F(DatabaseRawEvents, QueriesOverTheTable) {
 TEST_F(DatabaseRawEvents, EmptyEventIsRefused) {
   Error error;
   EXPECT_FALSE(db().insertRawEvent(nullptr, fingerprint_, false, &error));
-  EXPECT_DATABASE_ERROR(error, 1, "Received empty event for inserting in the database");
+  EXPECT_STORE_ERROR(error, 1, "Received empty event for inserting in the database");
 }
 
 TEST_F(DatabaseRawEvents, AbsoluteLimitKeepsTheNewestRowsLessOne) {
@@ -319,7 +318,7 @@ TEST_F(DatabaseRawEvents, StaleEventsAreDeletedOnBothSidesOfNow) {
   insert(event(current + 100), fingerprint_);  // too far ahead
   insert(event(current + 40), fingerprint_);   // kept
   EXPECT_FALSE(db().deleteStaleRawEventsDataOlderThanMaxAge(-1, &error).has_value());
-  EXPECT_DATABASE_ERROR(error, 1, "Cannot delete stale raw events given negative time period");
+  EXPECT_STORE_ERROR(error, 1, "Cannot delete stale raw events given negative time period");
 
   EXPECT_EQ(db().deleteStaleRawEventsDataOlderThanMaxAge(60, &error),
             std::optional<std::int64_t>(2));
@@ -329,30 +328,19 @@ TEST_F(DatabaseRawEvents, StaleEventsAreDeletedOnBothSidesOfNow) {
 }
 
 TEST_F(DatabaseRawEvents, FullDatabaseRefusesTheEventAndKeepsWorkingOnceThereIsRoom) {
-  sqlite3* handle = db().sqliteStore()->sqliteHandle();
-  RawConnection raw(path());
-  const std::string pages = raw.scalar("PRAGMA page_count");
-  ASSERT_EQ(
-      sqlite3_exec(handle, ("PRAGMA max_page_count = " + pages).c_str(), nullptr, nullptr, nullptr),
-      SQLITE_OK);
-  std::string large;
-  std::uint32_t seed = 7;
-  for (int i = 0; i < 40000; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    large.push_back(static_cast<char>('a' + (seed >> 16) % 26));
-  }
+  capDatabaseSize(true);
   TLMEventPtr big = event(kTime);
   ASSERT_NE(big, nullptr);
   // Set directly: logging would cut a value this long.
-  big->setParameterValue("note", TLMValue::fromString(large));
+  big->setParameterValue("note", TLMValue::fromString(incompressibleText(40000)));
   Error error;
   EXPECT_FALSE(db().insertRawEvent(big, fingerprint_, false, &error));
   EXPECT_EQ(error.code, 3);
+  RawConnection raw(path());
   EXPECT_EQ(raw.scalar("SELECT count(*) FROM raw_events"), "0");
   EXPECT_EQ(raw.scalar("PRAGMA integrity_check"), "ok");
 
-  ASSERT_EQ(sqlite3_exec(handle, "PRAGMA max_page_count = 1000000", nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  capDatabaseSize(false);
   EXPECT_TRUE(db().insertRawEvent(big, fingerprint_, false, &error)) << error.toString();
   ASSERT_EQ(read(fingerprint_).size(), 1u);
 }

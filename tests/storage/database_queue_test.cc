@@ -90,15 +90,15 @@ TEST_F(DatabaseQueue, StoresTheBundleGzippedWithItsColumns) {
 TEST_F(DatabaseQueue, BundlesThatCannotBeStoredAreRefused) {
   Error error;
   EXPECT_FALSE(db().insertBundle(TLMPBMeasurementBundle(), false, &error));
-  EXPECT_DATABASE_ERROR(error, 1, "Failed to insert nil bundle");
+  EXPECT_STORE_ERROR(error, 1, "Failed to insert nil bundle");
   TLMPBMeasurementBundle noApp = bundle(now());
   noApp.clear_app_id();
   EXPECT_FALSE(db().insertBundle(noApp, false, &error));
-  EXPECT_DATABASE_ERROR(error, 1, "Failed to insert bundle without App ID");
+  EXPECT_STORE_ERROR(error, 1, "Failed to insert bundle without App ID");
   TLMPBMeasurementBundle noTime = bundle(now());
   noTime.set_end_timestamp_millis(0);
   EXPECT_FALSE(db().insertBundle(noTime, false, &error));
-  EXPECT_DATABASE_ERROR(error, 1, "Failed to insert bundle without valid timestamp");
+  EXPECT_STORE_ERROR(error, 1, "Failed to insert bundle without valid timestamp");
   EXPECT_EQ(db().isQueuedBundleTableEmpty(&error), std::optional(true));
 }
 
@@ -191,9 +191,9 @@ TEST_F(DatabaseQueue, RowIDListsMustBeNonEmptyNumbers) {
   const std::int64_t third = queue(10);
   Error error;
   EXPECT_FALSE(db().queryBundlesWithRowIDs({}, &error).has_value());
-  EXPECT_DATABASE_ERROR(error, 3, "Received empty row IDs to process");
+  EXPECT_STORE_ERROR(error, 3, "Received empty row IDs to process");
   EXPECT_FALSE(db().deleteBundlesWithRowIDs({Object::integer(first), Object("2")}, &error));
-  EXPECT_DATABASE_ERROR(error, 3, "Received invalid type for row ID to process");
+  EXPECT_STORE_ERROR(error, 3, "Received invalid type for row ID to process");
   EXPECT_EQ(column("SELECT count(*) FROM queue"), "3");
 
   std::optional<std::vector<TLMQueuedBundle>> picked =
@@ -215,7 +215,7 @@ TEST_F(DatabaseQueue, RetryCounterStopsAtItsLimit) {
       SQLITE_OK);
   Error error;
   EXPECT_FALSE(db().incrementRetryCounterForBundlesWithIDs({}, &error));
-  EXPECT_DATABASE_ERROR(error, 1, "Failed to increment retry counter");
+  EXPECT_STORE_ERROR(error, 1, "Failed to increment retry counter");
 
   // A capped bundle that is not being retried is not reported.
   ASSERT_TRUE(db().incrementRetryCounterForBundlesWithIDs(ids({fresh}), &error))
@@ -277,7 +277,7 @@ TEST_F(DatabaseQueue, StaleSweepRunsAfterItsIntervalOnBothSidesOfNow) {
   EXPECT_EQ(column("SELECT count(*) FROM raw_events_metadata"), "1");
 
   EXPECT_FALSE(db().deleteStaleBundlesOlderThanMaxAge(-1, &error).has_value());
-  EXPECT_DATABASE_ERROR(error, 1, "Cannot delete stale bundles after negative time period");
+  EXPECT_STORE_ERROR(error, 1, "Cannot delete stale bundles after negative time period");
 }
 
 TEST_F(DatabaseQueue, InsertingABundleSweepsFirst) {
@@ -291,28 +291,18 @@ TEST_F(DatabaseQueue, InsertingABundleSweepsFirst) {
 
 TEST_F(DatabaseQueue, FullDatabaseRefusesTheBundleAndKeepsWorkingOnceThereIsRoom) {
   queue(20);
-  sqlite3* handle = db().sqliteStore()->sqliteHandle();
-  RawConnection raw(path());
-  const std::string pages = raw.scalar("PRAGMA page_count");
-  ASSERT_EQ(
-      sqlite3_exec(handle, ("PRAGMA max_page_count = " + pages).c_str(), nullptr, nullptr, nullptr),
-      SQLITE_OK);
+  capDatabaseSize(true);
   TLMPBMeasurementBundle large = bundle(now() - 10);
-  std::string noise;
-  std::uint32_t seed = 11;
-  for (int i = 0; i < 60000; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    noise.push_back(static_cast<char>('!' + (seed >> 16) % 90));
-  }
+  const std::string noise = incompressibleText(60000);
   large.set_monitoring_sample(noise);
   Error error;
   EXPECT_FALSE(db().insertBundle(large, false, &error));
   EXPECT_EQ(error.code, 3);
+  RawConnection raw(path());
   EXPECT_EQ(raw.scalar("SELECT count(*) FROM queue"), "1");
   EXPECT_EQ(raw.scalar("PRAGMA integrity_check"), "ok");
 
-  ASSERT_EQ(sqlite3_exec(handle, "PRAGMA max_page_count = 1000000", nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  capDatabaseSize(false);
   ASSERT_TRUE(db().insertBundle(large, false, &error)) << error.toString();
   std::vector<TLMQueuedBundle> bundles = query(10, 1 << 20);
   ASSERT_EQ(bundles.size(), 2u);

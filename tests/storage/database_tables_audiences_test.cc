@@ -108,9 +108,9 @@ TEST_F(DatabaseAudiencesTest, AudienceIDsAndSessionScopedFiltersSpanBothTables) 
 TEST_F(DatabaseAudiencesTest, NullFilterIsRefusedBeforeAnythingIsWritten) {
   Error error;
   EXPECT_FALSE(db().updateEventFilters({eventFilter(1, 0, "_e"), nullptr}, &error));
-  EXPECT_DATABASE_ERROR(error, 1, "Received unknown data type to update event filter");
+  EXPECT_STORE_ERROR(error, 1, "Received unknown data type to update event filter");
   EXPECT_FALSE(db().updatePropertyFilters({nullptr}, &error));
-  EXPECT_DATABASE_ERROR(error, 1, "Received unknown data type to update property filter");
+  EXPECT_STORE_ERROR(error, 1, "Received unknown data type to update property filter");
   EXPECT_EQ(raw()->scalar("SELECT count(1) FROM event_filters"), "0");
 }
 
@@ -121,7 +121,7 @@ TEST_F(DatabaseAudiencesTest, CorruptFilterDataFailsItsReadOnly) {
   ASSERT_EQ(connection->exec("UPDATE event_filters SET data = x'0A0501' WHERE event_name = '_e'"),
             SQLITE_OK);
   EXPECT_FALSE(db().eventFiltersForEventName("_e", &error).has_value());
-  EXPECT_DATABASE_ERROR(error, 2, "Failed to initialize data types from dictionaries");
+  EXPECT_STORE_ERROR(error, 2, "Failed to initialize data types from dictionaries");
   EXPECT_EQ(db().eventFiltersForEventName("_s", &error)->size(), 1u);
 }
 

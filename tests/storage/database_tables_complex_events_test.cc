@@ -48,11 +48,11 @@ TEST_F(DatabaseComplexEventsTest, UnreadableStoredValuesAreRefused) {
   ASSERT_EQ(connection->exec("INSERT INTO main_event_params VALUES (3, 2, x'0A0501')"), SQLITE_OK);
   Error error;
   EXPECT_FALSE(db().mainEventAndChildCountPairWithEventID(1, &error).has_value());
-  EXPECT_DATABASE_ERROR(error, 3, "Main event blob is nil in database");
+  EXPECT_STORE_ERROR(error, 3, "Main event blob is nil in database");
   EXPECT_FALSE(db().mainEventAndChildCountPairWithEventID(2, &error).has_value());
-  EXPECT_DATABASE_ERROR(error, 3, "Complex event does not have children count in database");
+  EXPECT_STORE_ERROR(error, 3, "Complex event does not have children count in database");
   EXPECT_FALSE(db().mainEventAndChildCountPairWithEventID(3, &error).has_value());
-  EXPECT_DATABASE_ERROR(error, 3, "Failed to parse event from data");
+  EXPECT_STORE_ERROR(error, 3, "Failed to parse event from data");
 }
 
 }  // namespace

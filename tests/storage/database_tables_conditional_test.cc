@@ -96,7 +96,7 @@ TEST_F(DatabaseConditionalTest, RefusesRecordsWithoutNameOriginOrStorableValue) 
   EXPECT_EQ(error.code, 3);
   EXPECT_FALSE(
       db().updateConditionalUserProperty(*property("n", "app", TLMValue::fromString("")), &error));
-  EXPECT_DATABASE_ERROR(error, 1, "Received empty string value for user property");
+  EXPECT_STORE_ERROR(error, 1, "Received empty string value for user property");
   EXPECT_EQ(raw()->scalar("SELECT count(1) FROM conditional_properties"), "0");
 }
 

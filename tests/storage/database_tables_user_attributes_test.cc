@@ -35,7 +35,7 @@ TEST_F(DatabaseUserAttributesTest, TheThousandAndFirstDistinctPropertyIsRefused)
   }));
   Error error;
   EXPECT_FALSE(db().updateUserAttribute(*attribute("p_new"), &error));
-  EXPECT_DATABASE_ERROR(error, 2, "Failed to insert data type. Table is full");
+  EXPECT_STORE_ERROR(error, 2, "Failed to insert data type. Table is full");
   EXPECT_EQ(raw()->scalar("SELECT count(1) FROM user_attributes"), "1000");
 
   ASSERT_TRUE(db().updateUserAttribute(*attribute("p7", TLMValue::initWithInt64(5), 20), &error))
@@ -48,31 +48,29 @@ TEST_F(DatabaseUserAttributesTest, TheThousandAndFirstDistinctPropertyIsRefused)
 
 TEST_F(DatabaseUserAttributesTest, ValuesKeepTheirTypeAndNaturalStorageClass) {
   const std::int64_t big = (std::int64_t{1} << 53) + 1;  // not exact as a double
-  Error error;
-  ASSERT_TRUE(db().updateUserAttribute(*attribute("s", TLMValue::fromString("gold")), &error));
-  ASSERT_TRUE(db().updateUserAttribute(*attribute("d", TLMValue::initWithDouble(2.5)), &error));
-  ASSERT_TRUE(db().updateUserAttribute(*attribute("i", TLMValue::initWithInt64(big)), &error));
-  ASSERT_TRUE(db().updateUserAttribute(*attribute("w", TLMValue::initWithDouble(3.0)), &error));
-
+  const struct {
+    const char* name;
+    TLMValuePtr value;
+    const char* storageClass;
+  } cases[] = {{"s", TLMValue::fromString("gold"), "text"},
+               {"d", TLMValue::initWithDouble(2.5), "real"},
+               {"i", TLMValue::initWithInt64(big), "integer"},
+               {"w", TLMValue::initWithDouble(3.0), "real"}};
   std::unique_ptr<RawConnection> connection = raw();
-  EXPECT_EQ(connection->scalar("SELECT typeof(value) FROM user_attributes WHERE name='s'"), "text");
-  EXPECT_EQ(connection->scalar("SELECT typeof(value) FROM user_attributes WHERE name='d'"), "real");
-  EXPECT_EQ(connection->scalar("SELECT typeof(value) FROM user_attributes WHERE name='i'"),
-            "integer");
-  EXPECT_EQ(connection->scalar("SELECT typeof(value) FROM user_attributes WHERE name='w'"), "real");
-
-  TLMUserAttributePtr s = db().userAttributeWithName("s", &error);
-  TLMUserAttributePtr d = db().userAttributeWithName("d", &error);
-  TLMUserAttributePtr i = db().userAttributeWithName("i", &error);
-  TLMUserAttributePtr w = db().userAttributeWithName("w", &error);
-  ASSERT_TRUE(s && d && i && w);
-  EXPECT_EQ(*s->value()->stringValue(), "gold");
-  EXPECT_EQ(s->origin(), "app");
-  EXPECT_TRUE(d->value()->isDouble());
-  EXPECT_EQ(d->value()->doubleValue(), 2.5);
-  EXPECT_TRUE(i->value()->isInt64());
-  EXPECT_EQ(i->value()->int64Value(), big);
-  EXPECT_TRUE(w->value()->isDouble());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Error error;
+    ASSERT_TRUE(db().updateUserAttribute(*attribute(c.name, c.value), &error));
+    EXPECT_EQ(connection->scalar(std::string("SELECT typeof(value) FROM user_attributes WHERE "
+                                             "name='") +
+                                 c.name + "'"),
+              c.storageClass);
+    TLMUserAttributePtr read = db().userAttributeWithName(c.name, &error);
+    ASSERT_NE(read, nullptr) << error.toString();
+    EXPECT_EQ(read->origin(), "app");
+    // Values compare by kind as well as content.
+    EXPECT_TRUE(read->value()->isEqualTo(*c.value)) << read->value()->description();
+  }
 }
 
 TEST_F(DatabaseUserAttributesTest, RefusesValuesItCannotStoreAndEmptyNamesOrOrigins) {

@@ -49,7 +49,7 @@ TEST_F(StoreFaultsTest, FullDatabase) {
   }));
   EXPECT_STORE_ERROR(error, 3, "Transaction failed");
   EXPECT_EQ(contextOf(error).rfind("execute statement,13,", 0), 0u);
-  EXPECT_TRUE(reportsWithCode(34011).empty());
+  EXPECT_TRUE(printedWithCode(34011).empty());
   EXPECT_EQ(store.rowCountForTableWithName("t", &error), std::optional<std::int64_t>(1));
   expectIntact(databasePath(), "1");
 
@@ -100,7 +100,7 @@ class StoreIOFaultsTest : public StoreTest {
     EXPECT_EQ(contextOf(error).rfind(std::string("execute statement,") + sqliteCode + ",", 0), 0u)
         << contextOf(error);
     EXPECT_EQ(sqlite3_get_autocommit(store.sqliteHandle()), 1);
-    EXPECT_TRUE(reportsWithCode(34011).empty());
+    EXPECT_TRUE(printedWithCode(34011).empty());
 
     // Also a single statement outside a transaction.
     (vfs_.*arm)(true);

@@ -53,7 +53,7 @@ TEST_F(StoreOpenTest, CreatesFoldersAndFileExcludedFromBackup) {
   EXPECT_EQ(store.databasePath(), databasePath());
   EXPECT_TRUE(fs::exists(databasePath()));
   EXPECT_TRUE(platform_.platform().fileAttributes().isExcludedFromBackup(databasePath()));
-  EXPECT_TRUE(reportsWithCode(34017).empty());
+  EXPECT_TRUE(printedWithCode(34017).empty());
 }
 
 TEST_F(StoreOpenTest, RemembersTheQueueItWasCreatedOn) {
@@ -69,7 +69,7 @@ TEST_F(StoreOpenTest, FailedBackupExclusionIsOnlyLogged) {
   platform_.platform().fileAttributes().TEST_failNextSetCalls(1);
   TLMSqliteStore& store = openStore();
   EXPECT_NE(store.sqliteHandle(), nullptr);
-  const std::vector<std::string> reports = reportsWithCode(34017);
+  const std::vector<std::string> reports = printedWithCode(34017);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].find("Failed to exclude database file from backup"), std::string::npos);
 }
@@ -105,7 +105,7 @@ TEST_F(StoreOpenTest, ImmutableFileIsMadeWritableBeforeOpeningAndDeleting) {
 }
 
 TEST_F(StoreOpenTest, FileThatIsNotADatabaseIsReplacedWithAnEmptyOne) {
-  writeFile(databasePath(), std::string(8192, 'x'));
+  writeTextFile(databasePath(), std::string(8192, 'x'));
   TLMSqliteStore& store = openStore();
   Error error;
   EXPECT_EQ(store.tableExists("t", &error), std::optional<bool>(false));
@@ -152,33 +152,29 @@ TEST_F(StoreOpenTest, LockedDatabaseIsNotDeleted) {
   EXPECT_EQ(store.rowCountForTableWithName("t", &error), std::optional<std::int64_t>(5));
 }
 
-TEST_F(StoreOpenFaultsTest, FileThatCannotBeOpenedIsNotDeleted) {
+TEST_F(StoreOpenFaultsTest, FileThatCannotBeOpenedOrReadIsNotDeleted) {
   makeDatabase(databasePath(), 3);
-  vfs_.setFailOpens(true);
-  Error error;
-  EXPECT_EQ(TLMSqliteStore::createWithDatabasePath(databasePath(), &error), nullptr);
-  EXPECT_EQ(error.code, 3);
-  EXPECT_NE(error.description->find("\"initialize sqlite handle\" failed with sqlite code 14"),
-            std::string::npos)
-      << *error.description;
-  vfs_.clearFaults();
-  TLMSqliteStore& store = openStore();
-  EXPECT_EQ(store.rowCountForTableWithName("t", &error), std::optional<std::int64_t>(3));
-}
-
-TEST_F(StoreOpenFaultsTest, FileThatCannotBeReadIsNotDeleted) {
-  makeDatabase(databasePath(), 3);
-  vfs_.setFailReads(true);
-  Error error;
-  EXPECT_EQ(TLMSqliteStore::createWithDatabasePath(databasePath(), &error), nullptr);
-  EXPECT_EQ(error.code, 3);
-  EXPECT_NE(error.description->find("sqlite code 10 and error message \"disk I/O error\""),
-            std::string::npos)
-      << *error.description;
-  EXPECT_GT(vfs_.injectedFailures(), 0);
-  vfs_.clearFaults();
-  TLMSqliteStore& store = openStore();
-  EXPECT_EQ(store.rowCountForTableWithName("t", &error), std::optional<std::int64_t>(3));
+  const struct {
+    void (FaultyVfs::*fail)(bool);
+    const char* description;
+  } cases[] = {
+      {&FaultyVfs::setFailOpens, "\"initialize sqlite handle\" failed with sqlite code 14"},
+      {&FaultyVfs::setFailReads, "sqlite code 10 and error message \"disk I/O error\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.description);
+    const int failuresBefore = vfs_.injectedFailures();
+    (vfs_.*c.fail)(true);
+    Error error;
+    EXPECT_EQ(TLMSqliteStore::createWithDatabasePath(databasePath(), &error), nullptr);
+    EXPECT_EQ(error.code, 3);
+    EXPECT_NE(error.description->find(c.description), std::string::npos) << *error.description;
+    EXPECT_GT(vfs_.injectedFailures(), failuresBefore);
+    vfs_.clearFaults();
+    TLMSqliteStore& store = openStore();
+    EXPECT_EQ(store.rowCountForTableWithName("t", &error), std::optional<std::int64_t>(3));
+    store_.reset();
+  }
 }
 
 TEST_F(StoreOpenTest, DeleteRemovesTheDatabaseAndEverySideFile) {
@@ -189,7 +185,7 @@ TEST_F(StoreOpenTest, DeleteRemovesTheDatabaseAndEverySideFile) {
   EXPECT_TRUE(fs::exists(databasePath() + "-wal"));
   EXPECT_TRUE(fs::exists(databasePath() + "-shm"));
   // A journal left by another journal mode.
-  writeFile(databasePath() + "-journal", "stale");
+  writeTextFile(databasePath() + "-journal", "stale");
 
   EXPECT_TRUE(store.closeAndDeleteDatabase());
   EXPECT_EQ(store.sqliteHandle(), nullptr);
@@ -198,7 +194,7 @@ TEST_F(StoreOpenTest, DeleteRemovesTheDatabaseAndEverySideFile) {
   }
   // Nothing left to delete counts as deleted.
   EXPECT_TRUE(store.closeAndDeleteDatabase());
-  EXPECT_TRUE(reportsWithCode(34019).empty());
+  EXPECT_TRUE(printedWithCode(34019).empty());
 
   // Reopening starts empty.
   ASSERT_TRUE(store.openAndValidateDatabase(&error)) << error.toString();
@@ -229,7 +225,7 @@ TEST_F(StoreOpenTest, ClosedStoreRefusesWorkWithStateErrorsAfterArgumentChecks) 
   EXPECT_STORE_ERROR(error, 1, "Received empty table name for ensure table");
 
   EXPECT_EQ(store.lastErrorMessage(), "");
-  const std::vector<std::string> reports = reportsWithCode(34022);
+  const std::vector<std::string> reports = printedWithCode(34022);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].find("Failed to get last error message. Database not open"),
             std::string::npos);

@@ -32,7 +32,7 @@ TEST_F(StoreRecordsTest, UpsertWithValueOfUnexpectedKindWritesNothing) {
   EXPECT_FALSE(store.upsertRecord(record, "t", &error));
   EXPECT_STORE_ERROR(error, 1, "Failed to bind parameter of unexpected type to upsert statement");
   EXPECT_EQ(store.rowCountForTableWithName("t", &error), std::optional<std::int64_t>(0));
-  const std::vector<std::string> reports = reportsWithCode(34020);
+  const std::vector<std::string> reports = printedWithCode(34020);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].find("Record has value of unexpected type"), std::string::npos);
 
@@ -61,7 +61,7 @@ TEST_F(StoreRecordsTest, UpdateSetsOnlyTheGivenColumnsOfMatchingRows) {
   EXPECT_FALSE(
       store.updateRecord({{"name", Object::date(1)}}, "t", "id", Object::integer(2), &error));
   EXPECT_STORE_ERROR(error, 1, "Failed to bind parameter of unexpected type to update statement");
-  EXPECT_EQ(reportsWithCode(34021).size(), 1u);
+  EXPECT_EQ(printedWithCode(34021).size(), 1u);
   EXPECT_EQ(store.rowCountForTableWithName("t", "name", Object("b"), &error),
             std::optional<std::int64_t>(1));
 

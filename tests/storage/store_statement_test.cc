@@ -164,13 +164,13 @@ TEST_F(StoreStatementTest, FilterStopsTheScanAndAllFilteredIsReported) {
   ASSERT_TRUE(rows.has_value());
   ASSERT_EQ(rows->size(), 2u);
   EXPECT_EQ(seen, (std::vector<std::size_t>{0, 1, 2}));
-  EXPECT_TRUE(reportsWithCode(34005).empty());
+  EXPECT_TRUE(printedWithCode(34005).empty());
 
   rows = store.recordsForQuery("SELECT id FROM t", {}, &error,
                                [](std::size_t, const TLMSqliteRecord&) { return false; });
   ASSERT_TRUE(rows.has_value());
   EXPECT_TRUE(rows->empty());
-  const std::vector<std::string> reports = reportsWithCode(34005);
+  const std::vector<std::string> reports = printedWithCode(34005);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].find("Database contains records that were all filtered out"),
             std::string::npos);
@@ -179,7 +179,7 @@ TEST_F(StoreStatementTest, FilterStopsTheScanAndAllFilteredIsReported) {
   rows = store.recordsForQuery("SELECT id FROM t WHERE id > ?", {Object::integer(99)}, &error);
   ASSERT_TRUE(rows.has_value());
   EXPECT_TRUE(rows->empty());
-  EXPECT_EQ(reportsWithCode(34005).size(), 1u);
+  EXPECT_EQ(printedWithCode(34005).size(), 1u);
 }
 
 TEST_F(StoreStatementTest, NumberQueryTellsNullFromFailure) {

@@ -1,26 +1,22 @@
-// Shared pieces of the SQLite store tests: a fixture on a deterministic
-// Platform in a temporary container that records what the monitor prints,
-// and a second, raw connection to the same file for looking behind the
-// store's back.
+// Shared pieces of the SQLite store and database tests: a fixture on a
+// deterministic Platform in a temporary container that reads what the
+// monitor reported, and a second, raw connection to the same file for
+// looking behind the store's back.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "config/TLMFilePaths.h"
 #include "ferrolux/Object.h"
-#include "platform/DeterministicExecutor.h"
 #include "storage/TLMSqliteStore.h"
-#include "support/TestPlatform.h"
+#include "support/MonitorReportsTest.h"
+#include "support/TempFolder.h"
 #include "upload/TLMErrors.h"
-#include "utilities/HRNLogger.h"
 
 // A plain connection of its own to a database file.
 class RawConnection {
@@ -62,20 +58,13 @@ class RawConnection {
   sqlite3* db_ = nullptr;
 };
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public MonitorReportsTest {
  protected:
   static constexpr const char* kDatabaseName = "store-test.sql";
 
-  void SetUp() override {
-    HRNLogger_TEST_setSink([this](const std::string& record) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      records_.push_back(record);
-    });
-  }
   void TearDown() override {
     store_.reset();
-    platform_.executor().runUntilIdle();
-    HRNLogger_TEST_setSink(nullptr);
+    MonitorReportsTest::TearDown();
   }
 
   // "<Application Support>/Tarvix/Measurement/store-test.sql".
@@ -100,36 +89,9 @@ class StoreTest : public ::testing::Test {
     return store;
   }
 
-  // Console records of the monitor holding `code` (as "I-ACS0nnnnn"),
-  // after queued printing has run.
-  std::vector<std::string> reportsWithCode(long code) {
-    platform_.executor().runUntilIdle();
-    char tag[32];
-    std::snprintf(tag, sizeof(tag), "[I-ACS%06ld]", code);
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> found;
-    for (const std::string& record : records_) {
-      if (record.find(tag) != std::string::npos) found.push_back(record);
-    }
-    return found;
-  }
-
-  static void writeFile(const std::string& path, const std::string& contents) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    std::fwrite(contents.data(), 1, contents.size(), file);
-    std::fclose(file);
-  }
-
   static std::string contextOf(const Error& error) { return tlm_monitorContextOfError(error); }
 
-  TestPlatform platform_;
   std::unique_ptr<TLMSqliteStore> store_;
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> records_;
 };
 
 // Expects an error in the library's domain with `code` and `description`.

@@ -33,7 +33,7 @@ TEST_F(StoreTransactionTest, RollsBackWhenTheBlockFailsAndKeepsItsContext) {
   EXPECT_STORE_ERROR(error, 3, "Transaction failed");
   EXPECT_EQ(contextOf(error).rfind("prepare statement,1,", 0), 0u) << contextOf(error);
   EXPECT_EQ(store.rowCountForTableWithName("t", &error), std::optional<std::int64_t>(1));
-  EXPECT_TRUE(reportsWithCode(34011).empty());
+  EXPECT_TRUE(printedWithCode(34011).empty());
   // The next transaction begins normally.
   EXPECT_TRUE(store.performTransactionWithError(
       &error, [&](Error* blockError) { return store.upsertRecord(row(3), "t", blockError); }));
@@ -53,7 +53,7 @@ TEST_F(StoreTransactionTest, RollsBackAndPassesOnAnException) {
       std::runtime_error);
   EXPECT_EQ(sqlite3_get_autocommit(store.sqliteHandle()), 1);
   EXPECT_EQ(store.rowCountForTableWithName("t", &error), std::optional<std::int64_t>(0));
-  EXPECT_TRUE(reportsWithCode(34009).empty());
+  EXPECT_TRUE(printedWithCode(34009).empty());
 }
 
 TEST_F(StoreTransactionTest, ChecksBlockAndState) {
