@@ -1,10 +1,10 @@
+// The facade's consent entry and the consent it persists.
 #include "api/TLMAnalytics.h"
 
 #include <algorithm>
 #include <utility>
 
 #include "api/TLMConsentWipeSeam.h"
-#include "common/SharedInstance.h"
 #include "config/TLMConsentSettingsUtil.h"
 #include "config/TLMSettingsKeys.h"
 #include "config/TLMUserDefaults.h"
@@ -25,11 +25,6 @@ OptionalObject storedDictionary(const char* key) {
 }
 
 }  // namespace
-
-std::shared_ptr<TLMUserDefaults> TLMAnalytics::settings() {
-  static SharedInstance<TLMUserDefaults> instance;
-  return instance.get([] { return std::make_shared<TLMUserDefaults>(kTLMAnalyticsSuiteName); });
-}
 
 void TLMAnalytics::setConsent(const Object& consent) {
   setConsentForKey(consent, kTLMConsentSettingsKey);

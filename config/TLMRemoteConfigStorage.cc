@@ -7,6 +7,7 @@
 
 #include "config/TLMRemoteConfig.h"
 #include "engine/TLMMeasurement.h"
+#include "engine/TLMScheduler.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/Platform.h"
@@ -21,19 +22,6 @@ constexpr int kLevelError = 2;
 constexpr int kLevelWarning = 4;
 constexpr int kLevelNotice = 5;
 constexpr int kLevelDebug = 7;
-
-// The scheduler's report of work called on the main thread.
-constexpr long kNotOnBackgroundThreadCode = 30001;
-
-// Applying and loading read and write the database, which only the worker
-// queue may touch; a call from the main thread is reported, not refused.
-void checkOnBackgroundThread(const char* methodName) {
-  const std::shared_ptr<Platform> platform = Platform::installed();
-  if (platform == nullptr || !platform->dispatch().isMainThread()) return;
-  TLMMeasurement::monitor().logWithLevel(
-      kLevelFailure, kNotOnBackgroundThreadCode,
-      std::string("Method ") + methodName + " should execute on background thread");
-}
 
 // The engine's configuration needs both; reports which is missing.
 bool canCreate(const std::string& appID, const std::weak_ptr<TLMDatabase>& database) {
@@ -131,7 +119,7 @@ std::shared_ptr<TLMDatabase> TLMRemoteConfig::lockedDatabase(Error* error) const
 
 std::shared_ptr<const TLMPBMeasurementConfig> TLMRemoteConfig::updateMeasurementConfig(
     const TLMPBMeasurementConfig* measurementConfig) {
-  checkOnBackgroundThread("updateMeasurementConfig");
+  (void)TLMScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig");
   TLMMonitor& monitor = TLMMeasurement::monitor();
   if (isDefaultInstance_) {
     monitor.logWithLevel(kLevelError, kTLMRemoteConfigCodeUpdateDefaultInstance,
@@ -172,7 +160,7 @@ std::shared_ptr<const TLMPBMeasurementConfig> TLMRemoteConfig::updateMeasurement
 }
 
 std::optional<TLMPBMeasurementConfig> TLMRemoteConfig::measurementConfigFromDatabase() {
-  checkOnBackgroundThread("measurementConfigFromDatabase");
+  (void)TLMScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase");
   TLMMonitor& monitor = TLMMeasurement::monitor();
   if (isDefaultInstance_) {
     monitor.logWithLevel(

@@ -1,5 +1,6 @@
 #include "engine/TLMAEU.h"
 
+#include "platform/Application.h"
 #include "platform/Bundle.h"
 #include "platform/Platform.h"
 
@@ -29,4 +30,9 @@ bool TLMAEU::isFAS() {
 bool TLMAEU::isAEX() {
   Platform& platform = Platform::current();
   return platform.device().isAppExtension(platform.bundle().bundlePath());
+}
+
+Application* TLMAEU::sharedApplication() {
+  if (isAEX()) return nullptr;
+  return &Platform::current().application();
 }

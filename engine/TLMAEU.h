@@ -6,6 +6,8 @@
 
 #include <string>
 
+class Application;
+
 class TLMAEU {
  public:
   // The OS major version is greater than 7.
@@ -23,4 +25,8 @@ class TLMAEU {
   static bool isFAS();
   // Running as an app extension (the main bundle path ends in ".appex").
   static bool isAEX();
+  // The shared application object; null in an app extension. The
+  // application class is part of this platform layer and always present,
+  // so the original's look-up by class name has nothing to find missing.
+  static Application* sharedApplication();
 };

@@ -1,43 +1,101 @@
-// The measurement engine.
+// The measurement engine: one object per process that owns every
+// component (database, persisted configuration, remote flags, identity,
+// network, scheduler) and runs all of its work on one serial worker queue,
+// "com.tarvix.qlfa.worker".
 //
-// Process-wide entry points: the diagnostics monitor and the remote flags,
-// both safe from any thread.
+// Creation has two phases: the constructor stores its arguments, then the
+// factory (which owns the first shared_ptr) finishes initialisation, which
+// schedules blocks that hold the engine weakly. Components are built on
+// the first successful enable (startMeasurementOnWorkerQueue), not at
+// creation. Components that later work builds are reached through
+// engine/TLMStandIns.h.
 //
-// The instance part holds the components the engine is built from and, for
-// now, the configuration fetch (engine/TLMMeasurementFetch.cc): the request
-// to the measurement service, the handling of every response and the
-// transaction that puts a received configuration in force together with
-// its audiences. Creation in two phases, the scheduler and the lifecycle
-// join this class later; until then an instance is made from its
-// components with create(). What the engine does not own yet comes
-// through TLMMeasurementHooks (see docs/stand-ins.md).
-//
-// Threading: the fetch and everything it touches run on the worker queue
-// given in the components; the network completion is delivered there. The
-// flags isNetworkRequestPending and suspendedUploadTimestamp may be read
-// from any thread. A completion that arrives after the instance is gone is
-// dropped.
+// Threading: after creation, engine state is read and written only on the
+// worker queue; methods named OnWorkerQueue must run there. The process
+// mutex guards the shared instance; initializeComponentsLock guards the
+// component build. Scheduled blocks hold the engine weakly and do nothing
+// once it is gone. The flags isNetworkRequestPending and
+// suspendedUploadTimestamp may be read from any thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/TLMLogEventCall.h"
+#include "engine/TLMUserAttribute.h"
 #include "ferrolux/Object.h"
+#include "platform/PaymentQueue.h"
 #include "upload/TLMPBConfigMessages.h"
 #include "utilities/HRNHTTPResponse.h"
 
 class DispatchQueue;
 class HRNNetwork;
+class TLMAlarmStandIn;
 class TLMDatabase;
+class TLMExperimentManagerSeam;
+class TLMIdentity;
 class TLMMonitor;
 class TLMPersistedConfig;
 class TLMRemoteConfig;
+class TLMScheduler;
+class UserActivity;
+class TLMMeasurementNetworkDelegate;
+class Platform;
+
+// Monitor codes of the engine's lifecycle.
+inline constexpr long kTLMMeasurementCodeStarted = 23007;
+inline constexpr long kTLMMeasurementCodeDebugHint = 23008;
+inline constexpr long kTLMMeasurementCodeDebugLogging = 23009;
+inline constexpr long kTLMMeasurementCodeNoNetwork = 23010;
+inline constexpr long kTLMMeasurementCodeStartFailed = 23011;
+inline constexpr long kTLMMeasurementCodeEnabled = 23012;
+inline constexpr long kTLMMeasurementCodeDisabled = 23013;
+inline constexpr long kTLMMeasurementCodeExcludeFromBackupFailed = 23015;
+inline constexpr long kTLMMeasurementCodeReady = 23016;
+inline constexpr long kTLMMeasurementCodeStaleDataFailed = 23018;
+inline constexpr long kTLMMeasurementCodeRemoveNilUserProperty = 23074;
+inline constexpr long kTLMMeasurementCodeUserPropertyNotRemoved = 23076;
+inline constexpr long kTLMMeasurementCodeSetNilUserProperty = 23079;
+inline constexpr long kTLMMeasurementCodeUserPropertyNotSet = 23081;
+inline constexpr long kTLMMeasurementCodeNilUserPropertiesCallback = 23090;
+inline constexpr long kTLMMeasurementCodeEmptyMaxUserPropertiesOrigin = 23093;
+inline constexpr long kTLMMeasurementCodeNilMaxUserPropertiesCallback = 23094;
+inline constexpr long kTLMMeasurementCodeCancelBackgroundTask = 23142;
+inline constexpr long kTLMMeasurementCodeWillResignActive = 23144;
+inline constexpr long kTLMMeasurementCodeBackgroundTaskStarted = 23145;
+inline constexpr long kTLMMeasurementCodeNotCreated = 23147;
+inline constexpr long kTLMMeasurementCodeEmptyResetAppInstanceID = 23167;
+inline constexpr long kTLMMeasurementCodeDataReset = 23168;
+inline constexpr long kTLMMeasurementCodeEmptyAppID = 23170;
+inline constexpr long kTLMMeasurementCodeReadPersonalizedAdsFailed = 23172;
+inline constexpr long kTLMMeasurementCodeRemovePersonalizedAdsFailed = 23173;
+inline constexpr long kTLMMeasurementCodeRemovingPersonalizedAds = 23180;
+inline constexpr long kTLMMeasurementCodeCollectionDeactivated = 23206;
+inline constexpr long kTLMMeasurementCodeVerboseHint = 23207;
+inline constexpr long kTLMMeasurementCodeWipeFailed = 23208;
+inline constexpr long kTLMMeasurementCodeResetWithEmptyAppInstanceID = 23218;
+inline constexpr long kTLMMeasurementCodeScreenReportingEnabled = 23220;
+inline constexpr long kTLMMeasurementCodeBuild = 23222;
+
+// Names the engine uses.
+inline constexpr char kTLMMeasurementBackgroundTaskName[] = "TLMAnalyticsMeasurementBackgroundTask";
+inline constexpr char kTLMMeasurementAlarmName[] = "Measurement timer";
+inline constexpr char kTLMPublicAnalyticsClass[] = "QLFAnalytics";
+inline constexpr char kTLMRemoteConfigSDKClass[] = "QLFRemoteConfig";
+// "reset_retry_count" from 1 up to this value forces a wipe at start.
+inline constexpr long kTLMMaxForcedWipeRetryCount = 9;
+// A remote configuration older than this is fetched when the app becomes
+// active (with the internal blocklist on).
+inline constexpr double kTLMActiveFetchIntervalSeconds = 604800;
+// What maxUserPropertiesForOrigin answers for every origin.
+inline constexpr long kTLMMaxUserPropertiesPerOrigin = 25;
 
 // Monitor codes of the configuration fetch.
 inline constexpr long kTLMFetchCodeFirstOpenQueryFailed = 23123;
@@ -69,8 +127,8 @@ inline constexpr std::int64_t kTLMEventEditingRuntimeVersion = 0;
 // the configuration). Runs on the worker queue.
 using TLMAudienceUpdateSeam = std::function<bool(const std::vector<TLMPBAudience>& audiences)>;
 
-// What the engine is built from. All are required except the service
-// address.
+// What TEST_createWithComponents builds a fetch-only engine from. All are
+// required except the service address.
 struct TLMMeasurementComponents {
   std::shared_ptr<TLMDatabase> database;
   std::shared_ptr<TLMRemoteConfig> remoteConfig;
@@ -107,25 +165,90 @@ struct TLMMeasurementHooks {
 
 class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
  public:
+  // ---- Process-wide ----
+
   // The process's diagnostics monitor, created on first use with level 6,
   // a console logger and the library version; never destroyed.
   static TLMMonitor& monitor();
-  // The remote flags: until the engine exists, the default instance (every
-  // flag at its default).
+  // The engine's remote flags when the engine and its flags exist, else the
+  // default instance (every flag at its default).
   static TLMRemoteConfig& remoteConfig();
+  // Under the process mutex and only the first time (the flag is set even
+  // when nothing is made): with a non-empty app ID, makes the shared engine
+  // with initWithAppID. Called by the facade on its serial queue.
+  static void initializeSharedInstanceWithAppID(
+      const std::string& appID, bool isAnalyticsCollectionEnabled,
+      bool isAnalyticsCollectionDeactivated,
+      const std::optional<std::vector<std::string>>& safelistedEvents);
+  // Initialised and an engine exists.
+  static bool hasSharedInstance();
+  // None when the OS is unsupported or no engine exists (warns 23147 when
+  // initialisation has not happened and the public interface exists).
+  static std::shared_ptr<TLMMeasurement> sharedInstance();
+  // The library load step's part: when the OS is supported, observes the
+  // app finishing launching (screen-view reporter, stored launch link).
+  static void load();
 
-  // An engine over `components`; null when a required one is missing.
-  static std::shared_ptr<TLMMeasurement> create(TLMMeasurementComponents components,
-                                                TLMMeasurementHooks hooks = {});
+  // ---- Creation ----
+
+  // Logs the start messages, makes the network client, the scheduler and
+  // the alarm, then the designated initialiser with "tarvix-ferrolux.sql"
+  // and TLMPersistedConfig::sharedInstance(). None (23170) for an empty
+  // app ID. `experimentManager` may be null.
+  static std::shared_ptr<TLMMeasurement> initWithAppID(
+      const std::string& appID, bool isAnalyticsCollectionEnabled,
+      bool isAnalyticsCollectionDeactivated,
+      const std::optional<std::vector<std::string>>& safelistedEvents,
+      std::shared_ptr<TLMExperimentManagerSeam> experimentManager);
+  // The designated initialiser. Components are not built here.
+  static std::shared_ptr<TLMMeasurement> initWithDatabaseName(
+      const std::string& databaseName, std::shared_ptr<TLMPersistedConfig> persistedConfig,
+      std::shared_ptr<HRNNetwork> network, std::shared_ptr<TLMScheduler> scheduler,
+      std::shared_ptr<TLMAlarmStandIn> alarm, const std::string& appID,
+      bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+      const std::optional<std::vector<std::string>>& safelistedEvents,
+      std::shared_ptr<TLMExperimentManagerSeam> experimentManager);
+
+  // Test-only: an engine over ready-made components, with no scheduler,
+  // lifecycle or shared instance; for exercising the configuration fetch.
+  // Null when a required component is missing.
+  static std::shared_ptr<TLMMeasurement> TEST_createWithComponents(
+      TLMMeasurementComponents components, TLMMeasurementHooks hooks = {});
+
   ~TLMMeasurement();
   TLMMeasurement(const TLMMeasurement&) = delete;
   TLMMeasurement& operator=(const TLMMeasurement&) = delete;
 
+  // ---- Accessors ----
+  // Components are null until built (worker queue).
   const std::shared_ptr<TLMDatabase>& database() const { return database_; }
   const std::shared_ptr<TLMRemoteConfig>& remoteConfigInstance() const { return remoteConfig_; }
   const std::shared_ptr<TLMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
   const std::shared_ptr<HRNNetwork>& network() const { return network_; }
+  const std::shared_ptr<TLMIdentity>& identity() const { return identity_; }
+  const std::shared_ptr<TLMScheduler>& scheduler() const { return scheduler_; }
+  const std::shared_ptr<TLMAlarmStandIn>& alarm() const { return alarm_; }
+  // The scheduler's worker queue.
   const std::shared_ptr<DispatchQueue>& workerQueue() const { return workerQueue_; }
+  const std::string& appID() const { return appID_; }
+  const std::string& databaseName() const { return databaseName_; }
+  const std::optional<std::vector<std::string>>& safelistedEvents() const {
+    return safelistedEvents_;
+  }
+  double initTimestamp() const { return initTimestamp_; }
+  bool isEnabled() const { return enabled_.load(); }
+  bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
+  bool isAnalyticsCollectionEnabled() const { return isAnalyticsCollectionEnabled_; }
+  bool isAnalyticsCollectionDeactivated() const { return isAnalyticsCollectionDeactivated_; }
+  // Under initializeComponentsLock.
+  bool didInitializeComponents() const;
+  // The app ID measured before a wipe replaced it. Worker queue.
+  const std::string& previousQVRAppID() const { return previousQVRAppID_; }
+  const std::shared_ptr<TLMExperimentManagerSeam>& experimentManager() const {
+    return experimentManager_;
+  }
+  // The background task in progress; kBackgroundTaskInvalid (0) for none.
+  std::uint64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
   // The base address requests go to, or none (then nothing is fetched and
   // each fetch reports level 1, 29011, with the reason).
   const std::optional<std::string>& serviceBaseURL() const { return serviceBaseURL_; }
@@ -133,6 +256,81 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   bool isNetworkRequestPending() const { return isNetworkRequestPending_.load(); }
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_.load(); }
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_.store(uptime); }
+
+  // ---- Lifecycle ----
+
+  // Schedules setEnabledOnWorkerQueue ("TLMMeasurement:564").
+  void setEnabled(bool enabled);
+  void setEnabledOnWorkerQueue(bool enabled);
+  bool shouldEnableMeasurement() const;
+  // Builds the components once (retried after a failure), then the
+  // start-up steps. False when the OS is unsupported or the build failed.
+  [[nodiscard]] bool startMeasurementOnWorkerQueue();
+  // The wipe decision at start; reads "reset_retry_count".
+  static bool shouldWipeDataWithAppID(const std::optional<std::string>& appID,
+                                      const std::optional<std::string>& appIDFromQVR,
+                                      const std::optional<std::string>& appIDFromVelmora,
+                                      const std::optional<std::string>& persistedAppIDFromQVR,
+                                      const std::optional<std::string>& persistedAppIDFromVelmora);
+  void reachabilityDidChange();
+  void handleAppDidBecomeActiveEvent();
+  void handleAppWillResignActiveEvent();
+  void handleAppWillEnterForegroundNotification();
+  void terminateBackgroundTask();
+  void swapBackgroundTaskWithNewTaskID(std::uint64_t taskID);
+  static bool isQuillfenRemoteConfigSDKPresent();
+  // The network client's reports, levels mapped: 3→1, 4→4, 5→3, 6→6,
+  // 7→7, others→3. A single or missing context becomes an array.
+  static int monitorLevelForNetworkLevel(int networkLevel);
+  void HRNNetwork_logWithLevel(int level, long messageCode, const std::string& message);
+  void HRNNetwork_logWithLevel(int level, long messageCode, const std::string& message,
+                               const OptionalObject& context);
+  void HRNNetwork_logWithLevel(int level, long messageCode, const std::string& message,
+                               const ObjectArray& contexts);
+
+  // ---- Called by the facade (serial queue unless said) ----
+
+  // The event entry: schedules the worker-queue form ("TLMMeasurement:2170").
+  void logEventWithOrigin(TLMLogEventCall call);
+  // The worker-queue form: hands the call to the event pipeline
+  // (TLMStandIns::logEventOnWorkerQueue until that exists).
+  void logEventOnWorkerQueueWithOrigin(const TLMLogEventCall& call);
+  // Nil attribute logs 23079 / 23074; else schedules the worker-queue form
+  // ("TLMMeasurement:2469" / "TLMMeasurement:2429").
+  void setUserAttribute(const TLMUserAttributePtr& attribute);
+  void removeUserAttribute(const TLMUserAttributePtr& attribute);
+  // Worker queue. A disabled engine refuses (23081 / 23076).
+  void setUserAttributeOnWorkerQueue(const TLMUserAttributePtr& attribute);
+  void removeUserAttributeOnWorkerQueue(const TLMUserAttributePtr& attribute);
+  // A nil callback logs 23090; else the properties are read on the worker
+  // queue ("TLMMeasurement:2652") and the callback runs on the background
+  // global queue.
+  void userPropertiesIncludingInternal(bool includingInternal,
+                                       std::function<void(const ObjectDictionary&)> callback);
+  // An empty origin logs 23093, a nil callback 23094; else the callback
+  // gets 25 on the background global queue.
+  void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(long)> callback);
+  // Off the main thread and off the worker queue; waits for the worker
+  // queue ("TLMMeasurement:3053"). False when the ID is empty while
+  // analytics storage is allowed (23167), or the wipe failed.
+  [[nodiscard]] bool resetAnalyticsDataWithAppInstanceID(
+      const std::optional<std::string>& appInstanceID);
+  // Schedules the defaults' update ("TLMMeasurement:2285").
+  void setDefaultEventParameters(const OptionalObject& parameters);
+  // Schedules the session reporter's timeout ("TLMMeasurement:1443").
+  void setSessionTimeoutInterval(double seconds);
+  // Any queue but the worker.
+  void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
+  static std::optional<std::string> deepLinkFromUserActivity(
+      const std::shared_ptr<const UserActivity>& userActivity);
+  // 1 = personalization disabled, 0 = allowed, none = nothing says.
+  std::optional<std::int64_t> shouldDisableAdPersonalization();
+  // Worker queue: sets or removes "_npa" as consent says.
+  void setPersonalizedAdsUserPropertyOnWorkerQueue();
+  // Passes purchased, not-yet-seen transactions to `callback`, on a global
+  // queue, in their order ("TLMMeasurement:3455").
+  void filterPurchaseTransactions(PaymentTransactions transactions,
+                                  std::function<void(const PaymentTransactions&)> callback);
 
   // ---- Configuration fetch ----
 
@@ -150,14 +348,44 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   // are none or they cannot be read. Runs on the worker queue.
   double firstOpenTimestamp();
 
-  // Test-only: sees every report the fetch makes (level, code, message,
-  // contexts) besides the monitor. Set before the first fetch.
+  // Test-only: sees every report the engine makes (level, code, message,
+  // contexts) besides the monitor. Set before use.
   using ReportObserver =
       std::function<void(int level, long code, std::string_view message, const ObjectArray&)>;
   void TEST_setReportObserver(ReportObserver observer) { reportObserver_ = std::move(observer); }
 
  private:
+  friend class TLMMeasurementNetworkDelegate;
+  struct CreationTag {};
+
   TLMMeasurement(TLMMeasurementComponents components, TLMMeasurementHooks hooks);
+  // The designated initialiser's first phase: stores the arguments.
+  TLMMeasurement(CreationTag, const std::string& databaseName,
+                 std::shared_ptr<TLMPersistedConfig> persistedConfig,
+                 std::shared_ptr<HRNNetwork> network, std::shared_ptr<TLMScheduler> scheduler,
+                 std::shared_ptr<TLMAlarmStandIn> alarm, const std::string& appID,
+                 bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+                 const std::optional<std::vector<std::string>>& safelistedEvents,
+                 std::shared_ptr<TLMExperimentManagerSeam> experimentManager);
+  // The second phase, once a shared_ptr owns the engine: the load
+  // timestamp, the enabled state and the background task.
+  void finishInitialization();
+
+  // Schedules `block` on the worker queue holding the engine weakly.
+  void scheduleWeakly(std::string_view blockID, std::function<void(TLMMeasurement&)> block);
+  // The component build, under initializeComponentsLock. Worker queue.
+  bool initializeComponentsOnWorkerQueue();
+  bool openDatabaseOnWorkerQueue();
+  void wipeIfOwedOnWorkerQueue(bool resetOwed);
+  void persistAppIDsOnWorkerQueue();
+  void excludeDataFolderFromBackup();
+  void observeApplicationNotifications();
+  // The remote flags and identity other threads may ask for.
+  void publishComponents();
+  std::shared_ptr<TLMRemoteConfig> publishedRemoteConfig() const;
+  std::shared_ptr<TLMIdentity> publishedIdentity() const;
+  // Whether a configuration fetch may start now.
+  bool isNetworkReadyForRequest() const;
 
   // Fills the empty hooks with their defaults (engine/TLMMeasurementDefaults.cc).
   static void installDefaultHooks(TLMMeasurementHooks& hooks);
@@ -168,15 +396,39 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   // The transaction that puts `data` in force; false when rolled back.
   bool applyReceivedConfiguration(const Bytes& data);
 
-  const std::shared_ptr<TLMDatabase> database_;
-  const std::shared_ptr<TLMRemoteConfig> remoteConfig_;
-  const std::shared_ptr<TLMPersistedConfig> persistedConfig_;
-  const std::shared_ptr<HRNNetwork> network_;
-  const std::shared_ptr<DispatchQueue> workerQueue_;
-  // Why there is no service address, when there is none. Declared before
-  // serviceBaseURL_, whose initialisation fills it.
+  std::shared_ptr<TLMDatabase> database_;
+  std::shared_ptr<TLMRemoteConfig> remoteConfig_;
+  std::shared_ptr<TLMPersistedConfig> persistedConfig_;
+  std::shared_ptr<HRNNetwork> network_;
+  std::shared_ptr<TLMIdentity> identity_;
+  std::shared_ptr<TLMScheduler> scheduler_;
+  std::shared_ptr<TLMAlarmStandIn> alarm_;
+  std::shared_ptr<DispatchQueue> workerQueue_;
+  std::string databaseName_;
+  std::string appID_;
+  std::optional<std::vector<std::string>> safelistedEvents_;
+  double initTimestamp_ = 0;
+  std::atomic<bool> enabled_{false};
+  bool wasEnabledDuringInitialization_ = false;
+  bool isAnalyticsCollectionEnabled_ = true;
+  bool isAnalyticsCollectionDeactivated_ = false;
+  std::shared_ptr<TLMExperimentManagerSeam> experimentManager_;
+  std::string previousQVRAppID_;
+
+  mutable std::mutex initializeComponentsLock_;
+  bool didInitializeComponents_ = false;  // under initializeComponentsLock_
+
+  mutable std::mutex publishedMutex_;
+  std::shared_ptr<TLMRemoteConfig> publishedRemoteConfig_;  // under publishedMutex_
+  std::shared_ptr<TLMIdentity> publishedIdentity_;          // under publishedMutex_
+
+  std::atomic<std::uint64_t> backgroundUpdateTask_{0};
+  std::shared_ptr<TLMMeasurementNetworkDelegate> networkDelegate_;
+  // The Platform whose notification centre the engine observes.
+  std::weak_ptr<Platform> observedPlatform_;
+  bool observesApplication_ = false;  // worker queue
   std::string serviceAddressProblem_;
-  const std::optional<std::string> serviceBaseURL_;
+  std::optional<std::string> serviceBaseURL_;
   TLMMeasurementHooks hooks_;
   ReportObserver reportObserver_;
 

@@ -1,12 +1,14 @@
 // The defaults of TLMMeasurementHooks: identity and consent answer through
 // their shared objects; the upload schedule and the audience evaluator are
-// stand-ins until that work exists (docs/stand-ins.md).
+// stand-ins until that work exists (engine/TLMStandIns.h,
+// docs/stand-ins.md).
 #include <memory>
 
 #include "config/TLMConsentSettingsUtil.h"
 #include "config/TLMIdentity.h"
 #include "config/TLMRemoteConfig.h"
 #include "engine/TLMMeasurement.h"
+#include "engine/TLMStandIns.h"
 
 void TLMMeasurement::installDefaultHooks(TLMMeasurementHooks& hooks) {
   if (!hooks.appInstanceID) {
@@ -31,7 +33,7 @@ void TLMMeasurement::installDefaultHooks(TLMMeasurementHooks& hooks) {
   if (!hooks.updateAudiences) {
     hooks.updateAudiences = [](const std::vector<TLMPBAudience>&) { return true; };
   }
-  if (!hooks.updateSchedule) hooks.updateSchedule = [] {};
+  if (!hooks.updateSchedule) hooks.updateSchedule = [] { TLMStandIns::current().updateSchedule(); };
   if (!hooks.uploadDataOrRegisterAlarm) hooks.uploadDataOrRegisterAlarm = [] {};
   if (!hooks.shouldUseBackgroundSession) hooks.shouldUseBackgroundSession = [] { return false; };
 }

@@ -67,6 +67,9 @@ void TLMMeasurement::fetchRemoteConfig() {
            "Network operation is pending. Ignoring request to fetch configuration");
     return;
   }
+  // An engine whose components are not built yet, or that has no network
+  // client, has nothing to fetch with.
+  if (network_ == nullptr || database_ == nullptr || remoteConfig_ == nullptr) return;
   std::optional<std::string> url;
   if (!serviceBaseURL_) {
     report(kLevelFailure, kCodeNoServiceAddress,

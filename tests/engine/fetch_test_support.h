@@ -125,7 +125,7 @@ class FetchTest : public ::testing::Test {
     hooks.uploadDataOrRegisterAlarm = [this] { ++uploadOrAlarmCalls_; };
     hooks.shouldUseBackgroundSession = [] { return false; };
     hooks.networkTimeout = [this] { return networkTimeout_; };
-    auto engine = TLMMeasurement::create(
+    auto engine = TLMMeasurement::TEST_createWithComponents(
         {database_, remoteConfig_, persistedConfig_, network_, worker_, serviceBaseURL}, hooks);
     if (engine != nullptr) {
       engine->TEST_setReportObserver(

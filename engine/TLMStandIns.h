@@ -1,0 +1,120 @@
+// The components that later work builds, and what the library does in
+// their place until then. Every entry answers as its component would when
+// it has nothing to do; each later piece of work replaces its own entries
+// with the real component and removes them from this list.
+//
+// One process-wide table. Tests may replace entries to observe the calls
+// (set them before the library starts; they are read on the queues named
+// beside them). TEST_resetSharedInstances() restores the defaults.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/TLMLogEventCall.h"
+#include "engine/TLMUserAttribute.h"
+#include "ferrolux/Object.h"
+#include "platform/PaymentQueue.h"
+
+class DispatchQueue;
+class UserActivity;
+
+// The upload alarm until the upload work builds TLMAlarm: never scheduled.
+class TLMAlarmStandIn {
+ public:
+  TLMAlarmStandIn(std::shared_ptr<DispatchQueue> queue, std::string name)
+      : queue_(std::move(queue)), name_(std::move(name)) {}
+  const std::string& name() const { return name_; }
+  const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
+  void cancel() {}
+  bool hasActiveTimer() const { return false; }
+
+ private:
+  std::shared_ptr<DispatchQueue> queue_;
+  std::string name_;
+};
+
+struct TLMStandIns {
+  // The process's table.
+  static TLMStandIns& current();
+
+  // ---- Event pipeline (worker queue) ----
+  // The worker-queue event entry. Default: the event is dropped.
+  std::function<void(const TLMLogEventCall& call)> logEventOnWorkerQueue;
+  // Default: nothing is kept.
+  std::function<void(const OptionalObject& parameters)> setDefaultEventParameters;
+
+  // ---- User properties (worker queue) ----
+  // Default: succeeds with nothing wiped.
+  std::function<bool()> wipeoutAnalyticsDataAndResetComponents;
+  // Default: nothing is stored / removed.
+  std::function<void(const TLMUserAttributePtr& attribute)> setUserAttributeOnWorkerQueue;
+  std::function<void(const TLMUserAttributePtr& attribute)> removeUserAttributeOnWorkerQueue;
+  // Default: no properties.
+  std::function<ObjectDictionary(bool includingInternal)> userProperties;
+
+  // ---- Audience evaluator (worker queue) ----
+  // Makes the evaluator; false fails the component build. Default: true.
+  std::function<bool()> createAudience;
+
+  // ---- Sessions (worker queue) ----
+  std::function<void()> backfillSessionNumber;
+  std::function<void()> createSessionReporter;
+  std::function<void(bool enabled)> setSessionReportingEnabled;
+  std::function<void(double seconds)> setSessionTimeoutInterval;
+
+  // ---- First-open, app-update and OS-update reports (worker queue) ----
+  std::function<void()> reportFirstOpenOnWorkerQueue;
+  std::function<void()> reportAppUpdateOnWorkerQueue;
+  std::function<void()> reportOSUpdateOnWorkerQueue;
+
+  // ---- Deep links ----
+  // Worker queue, when a deep link is stored.
+  std::function<void()> reportStoredCampaignEventOnWorkerQueue;
+  // Worker queue. Default: false.
+  std::function<bool()> shouldAllowRequestDeferredDeepLink;
+  std::function<void()> requestDeferredDeepLink;
+  // Worker queue, on disable: drops a stored link older than the cache TTL.
+  std::function<void()> dropStaleStoredDeepLink;
+  // Any queue but the worker.
+  std::function<void(const std::string& url, double timestamp)> handleNonFirstOpenEventURL;
+  // Any thread. Default: none.
+  std::function<std::optional<std::string>(const std::shared_ptr<const UserActivity>&)>
+      deepLinkFromUserActivity;
+  // Main queue, when the app finished launching with launch options.
+  std::function<void(const Object& launchOptions)> handleStoredURLAfterAppLaunch;
+
+  // ---- Screen views ----
+  // Main queue, when the app finished launching.
+  std::function<void()> createScreenViewReporter;
+  // Caller's thread: a "screen_view" logged by the app.
+  std::function<void(const OptionalObject& parameters, double timestamp)> trackScreenWithParameters;
+  // Caller's thread: the current screen's "_si", "_sc", "_sn". Default: none.
+  std::function<OptionalObject()> screenParameters;
+  // Main thread.
+  std::function<void(const OptionalObject& screenName, const OptionalObject& screenClass)>
+      setScreenName;
+  // Default: false.
+  std::function<bool()> isAutomaticScreenReportingEnabled;
+
+  // ---- Search-ads attribution (worker queue) ----
+  std::function<void()> createAndStartSearchAdReporter;
+  std::function<void(bool enabled)> setSearchAdReportingEnabled;
+
+  // ---- Upload (worker queue) ----
+  std::function<void()> updateSchedule;
+  std::function<void()> uploadData;
+
+  // ---- In-app purchase reporter (facade serial queue's callback queue) ----
+  // Receives the purchased, de-duplicated transactions.
+  std::function<void(const PaymentTransactions& transactions)>
+      paymentQueueUpdatedFilteredTransactions;
+
+ private:
+  // Fills every entry with its default.
+  TLMStandIns();
+  friend struct TLMStandInsAccess;
+};
