@@ -26,6 +26,13 @@ bool CapabilityRegistry::respondsToSelector(const std::string& className,
   return it != classes_.end() && it->second.selectors.count(selector) != 0;
 }
 
+bool CapabilityRegistry::hasInvocable(const std::string& className,
+                                      const std::string& selector) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = classes_.find(className);
+  return it != classes_.end() && it->second.invocables.count(selector) != 0;
+}
+
 bool CapabilityRegistry::setInvocable(const std::string& className, const std::string& selector,
                                       Invocable invocable) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -28,6 +28,9 @@ class CapabilityRegistry {
   // False when the class is absent.
   bool respondsToSelector(const std::string& className, const std::string& selector) const;
 
+  // Whether a class method's implementation can be obtained: an invocable
+  // is attached to `selector` of the present class.
+  bool hasInvocable(const std::string& className, const std::string& selector) const;
   // Attaches `invocable` to `selector` of a present class, which then
   // responds to it. Returns false when the class is absent.
   bool setInvocable(const std::string& className, const std::string& selector, Invocable invocable);

@@ -22,12 +22,26 @@ FakeClock::FakeClock(double wall, double uptime) : wall_(wall), uptime_(uptime) 
 
 double FakeClock::now() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return wall_;
+  const double wall = wall_;
+  stepAfterRead();
+  return wall;
 }
 
 double FakeClock::uptime() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return uptime_;
+  const double uptime = uptime_;
+  stepAfterRead();
+  return uptime;
+}
+
+void FakeClock::TEST_setAdvanceOnRead(double seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  advanceOnRead_ = seconds;
+}
+
+void FakeClock::stepAfterRead() const {
+  wall_ += advanceOnRead_;
+  uptime_ += advanceOnRead_;
 }
 
 void FakeClock::setNow(double wall) {

@@ -36,9 +36,17 @@ class FakeClock final : public Clock {
   // never moves backwards. Used by the deterministic executor to fire
   // timers at their exact due time.
   void advanceUptimeTo(double uptime);
+  // Test-only: from now on every read (of either time) moves both forward
+  // by `seconds` after answering, so that no two reads are equal. 0 stops.
+  void TEST_setAdvanceOnRead(double seconds);
 
  private:
+  // Called with the mutex held.
+  void stepAfterRead() const;
+
   mutable std::mutex mutex_;
-  double wall_;
-  double uptime_;
+  // Mutable only for the advance-on-read test mode.
+  mutable double wall_;
+  mutable double uptime_;
+  double advanceOnRead_ = 0;
 };
