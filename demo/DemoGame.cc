@@ -3,6 +3,9 @@
 #include <cstdarg>
 #include <memory>
 
+#include "core/QLFApp.h"
+#include "ferrolux/Object.h"
+#include "ferrolux/QLFAnalytics.h"
 #include "platform/Application.h"
 #include "platform/Bundle.h"
 #include "platform/ClassRuntime.h"
@@ -50,6 +53,14 @@ int DemoGame::run(int argc, char** argv) {
   expect(application.finishLaunching(), "finish launching");
   say("finished launching");
 
+  // The platform core starts analytics; what the game logs before that is
+  // dropped, what it logs after is queued in order.
+  expect(QLFApp::configure(), "configure the platform core");
+  say("platform core configured");
+  QLFAnalytics::setUserPropertyString(Object("casual"), "player_type");
+  QLFAnalytics::setUserID(Object("demo-player-1"));
+  QLFAnalytics::logEventWithName("tutorial_begin", std::nullopt);
+
   // The game's screens are classes of the app's own module.
   runtime.registerClass("DemoGame.TitleViewController", "UIViewController");
   runtime.registerClass("DemoGame.MenuViewController", "UIViewController");
@@ -73,9 +84,19 @@ int DemoGame::run(int argc, char** argv) {
       auto level = ViewController::create(runtime.classNamed("DemoGame.LevelViewController"));
       expect(navigation->pushViewController(level, true), "push level");
       say("frame %d: showing %s", number, level->className().c_str());
+      QLFAnalytics::logEventWithName(
+          "level_start", Object::dictionary({{Object("level_name"), Object("forest")},
+                                             {Object("difficulty"), Object::integer(2)}}));
+      say("frame %d: logged level_start", number);
     }
     frame(number);
   }
+
+  QLFAnalytics::logEventWithName("level_end",
+                                 Object::dictionary({{Object("level_name"), Object("forest")},
+                                                     {Object("success"), Object::integer(1)}}));
+  QLFAnalytics::setUserPropertyString(Object("forest"), "last_level");
+  say("logged level_end");
 
   expect(application.resignActive(), "resign active");
   say("resigned active");

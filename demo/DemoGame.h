@@ -1,7 +1,9 @@
 // The demo game: a tiny engine main loop that drives the application
 // through a short life. It launches, becomes active, plays some frames
 // across a couple of screens, resigns active, goes to the background and
-// terminates, draining the main queue every frame. It prints what it does.
+// terminates, draining the main queue every frame. It configures the
+// platform core and logs a few events and user properties through the
+// public analytics interface. It prints what it does.
 // Runs on the main thread.
 #pragma once
 

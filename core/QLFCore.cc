@@ -1,0 +1,3 @@
+#include "core/QLFCore.h"
+
+std::string QLFQuillfenVersion() { return kQLFQuillfenVersionString; }
