@@ -52,7 +52,6 @@ struct TLMAnalyticsState {
   // Serial queue.
   QLFLogEventInterceptor interceptor;
   std::optional<std::map<QLFLogEventListenerToken, QLFLogEventListener>> listeners;
-  QLFLogEventListenerToken nextListenerToken = 1;
   QLFOpenURLListener openURLListener;
 
   // The latest enable or disable asked for while no engine existed. The
