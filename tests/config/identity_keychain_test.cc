@@ -53,21 +53,10 @@ TEST_F(KeychainWrapperTest, StoresTheItemAsDescribedAndReadsItBack) {
   EXPECT_EQ(items[0].data, bytes("1"));
   // Another app's service does not see it.
   EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier(kItem, "com.other.app"), std::nullopt);
-}
-
-TEST_F(KeychainWrapperTest, UpsertReplacesTheValueInPlace) {
-  ASSERT_TRUE(TLMKeychainWrapper::upsertKeychainValue("1", kItem, kAppID));
+  // Upsert replaces the value in place.
   ASSERT_TRUE(TLMKeychainWrapper::upsertKeychainValue("2", kItem, kAppID));
   EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier(kItem, kAppID), std::string("2"));
   EXPECT_EQ(allItems().size(), 1u);
-}
-
-TEST_F(KeychainWrapperTest, UpsertFillsAnExistingItemWithoutData) {
-  KeychainItem empty = legacyItem(kItem, "");
-  empty.generic = bytes(kItem);
-  ASSERT_EQ(Platform::current().keychain().add(empty), kKeychainSuccess);
-  EXPECT_TRUE(TLMKeychainWrapper::upsertKeychainValue("3", kItem, kAppID));
-  EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier(kItem, kAppID), std::string("3"));
 }
 
 TEST_F(KeychainWrapperTest, EmptyArgumentsAreRefused) {
@@ -98,13 +87,19 @@ TEST_F(KeychainWrapperTest, PlatformErrorsAnswerFalseOrNone) {
   EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier(kItem, kAppID), std::string("1"));
 }
 
-TEST_F(KeychainWrapperTest, DataThatIsNotUTF8ReadsAsNone) {
+TEST_F(KeychainWrapperTest, DataThatIsNotUTF8ReadsAsNoneAndUpsertFillsAnItemWithoutData) {
   KeychainItem item = legacyItem(kItem, "");
   item.generic = bytes(kItem);
   item.data = Bytes{0xff, 0xfe};
   ASSERT_EQ(Platform::current().keychain().add(item), kKeychainSuccess);
   EXPECT_EQ(TLMKeychainWrapper::keychainDataWithIdentifier(kItem, kAppID), (Bytes{0xff, 0xfe}));
   EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier(kItem, kAppID), std::nullopt);
+
+  KeychainItem empty = legacyItem("_empty", "");
+  empty.generic = bytes("_empty");
+  ASSERT_EQ(Platform::current().keychain().add(empty), kKeychainSuccess);
+  EXPECT_TRUE(TLMKeychainWrapper::upsertKeychainValue("3", "_empty", kAppID));
+  EXPECT_EQ(TLMKeychainWrapper::keychainValueWithIdentifier("_empty", kAppID), std::string("3"));
 }
 
 // ---- Migration --------------------------------------------------------------

@@ -36,6 +36,7 @@ std::string infoPlist(const std::string& extraEntries) {
 // ---- App instance ID --------------------------------------------------------
 
 TEST_F(IdentityTest, AppInstanceIDIsCreatedOnceAndSurvivesRestart) {
+  EXPECT_EQ(TLMIdentity::initWithPersistedConfig(nullptr, nullptr, hooks()), nullptr);
   auto identity = makeIdentity();
   ASSERT_NE(identity, nullptr);
   // Stored by initialisation, before any refresh.
@@ -64,7 +65,7 @@ TEST_F(IdentityTest, ResetAdvertisingIDRotatesTheAppInstanceIDAndMarksTheReset) 
   auto identity = makeIdentity();
   std::optional<std::string> first = identity->appInstanceID();
   executor().advance(2);
-  Platform::current().advertisingIdentifier().setAdvertisingIdentifier(kSecondAdvertisingID);
+  setAdID(kSecondAdvertisingID);
 
   std::optional<std::string> second = identity->appInstanceID();
   EXPECT_TRUE(isAppInstanceID(second));
@@ -83,7 +84,7 @@ TEST_F(IdentityTest, ResetMarkerNeedsTheFeatureFlag) {
   auto identity = makeIdentity();
   std::optional<std::string> first = identity->appInstanceID();
   executor().advance(2);
-  Platform::current().advertisingIdentifier().setAdvertisingIdentifier(kSecondAdvertisingID);
+  setAdID(kSecondAdvertisingID);
   EXPECT_NE(identity->appInstanceID(), first);
   EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
 }
@@ -93,7 +94,7 @@ TEST_F(IdentityTest, ResetIsRecognisedAcrossRestartFromTheStoredHash) {
   std::optional<std::string> first = identity->appInstanceID();
   identity.reset();
   restart();
-  Platform::current().advertisingIdentifier().setAdvertisingIdentifier(kSecondAdvertisingID);
+  setAdID(kSecondAdvertisingID);
   identity = makeIdentity();
   std::optional<std::string> second = identity->appInstanceID();
   EXPECT_TRUE(isAppInstanceID(second));
@@ -101,8 +102,7 @@ TEST_F(IdentityTest, ResetIsRecognisedAcrossRestartFromTheStoredHash) {
 }
 
 TEST_F(IdentityTest, AllZeroAdvertisingIDCountsAsNone) {
-  Platform::current().trackingAuthorization().setTrackingAuthorizationStatus(
-      TrackingAuthorizationStatus::Denied);  // the platform answers zeros
+  setTracking(TrackingAuthorizationStatus::Denied);  // the platform answers zeros
   auto identity = makeIdentity();
   std::optional<std::string> created = persisted()->appInstanceID();
   EXPECT_EQ(identity->resettableDeviceID(), std::nullopt);
@@ -115,8 +115,7 @@ TEST_F(IdentityTest, ZerosAfterARealIdentifierKeepHashAndAppInstanceID) {
   auto identity = makeIdentity();
   std::optional<std::string> first = identity->appInstanceID();
   executor().advance(2);
-  Platform::current().advertisingIdentifier().setAdvertisingIdentifier(
-      kAllZeroAdvertisingIdentifier);
+  setAdID(kAllZeroAdvertisingIdentifier);
   EXPECT_EQ(identity->resettableDeviceID(), std::nullopt);
   EXPECT_EQ(identity->appInstanceID(), first);
   EXPECT_EQ(identity->hashedResettableDeviceID(), std::string(kFirstAdvertisingIDHash));
@@ -126,7 +125,7 @@ TEST_F(IdentityTest, UnreadableIdentifierKeepsThePreviousOne) {
   auto identity = makeIdentity();
   EXPECT_EQ(identity->resettableDeviceID(), std::string(kFirstAdvertisingID));
   executor().advance(2);
-  Platform::current().advertisingIdentifier().setAdvertisingIdentifier(std::nullopt);
+  setAdID(std::nullopt);
   EXPECT_EQ(identity->resettableDeviceID(), std::string(kFirstAdvertisingID));
 }
 
@@ -138,12 +137,12 @@ TEST_F(IdentityTest, RefreshesOnlyOnceTheCacheTimeHasPassed) {
   for (const double cacheTime : {1.0, 60.0}) {
     SCOPED_TRACE(cacheTime);
     cacheTime_ = cacheTime;
-    Platform::current().advertisingIdentifier().setAdvertisingIdentifier(kFirstAdvertisingID);
+    setAdID(kFirstAdvertisingID);
     executor().advance(cacheTime);
     auto identity = makeIdentity();
     std::optional<std::string> first = identity->appInstanceID();
     EXPECT_EQ(identity->resettableDeviceID(), std::string(kFirstAdvertisingID));
-    Platform::current().advertisingIdentifier().setAdvertisingIdentifier(kSecondAdvertisingID);
+    setAdID(kSecondAdvertisingID);
     executor().advance(cacheTime - 0.5);
     EXPECT_EQ(identity->appInstanceID(), first);
     EXPECT_EQ(identity->resettableDeviceID(), std::string(kFirstAdvertisingID));
@@ -157,7 +156,7 @@ TEST_F(IdentityTest, WallClockSetBackDoesNotFreezeTheIdentifiers) {
   cacheTime_ = 60;
   auto identity = makeIdentity();
   std::optional<std::string> first = identity->appInstanceID();
-  Platform::current().advertisingIdentifier().setAdvertisingIdentifier(kSecondAdvertisingID);
+  setAdID(kSecondAdvertisingID);
   FakeClock& clock = *Platform::current().fakeClock();
   clock.setNow(clock.now() - 3600);
   EXPECT_NE(identity->appInstanceID(), first);
@@ -182,7 +181,7 @@ TEST_F(IdentityTest, AnalyticsStorageDeniedWithholdsAndRemovesTheAppInstanceID) 
   EXPECT_EQ(identity->appInstanceID(), std::nullopt);
   EXPECT_EQ(persisted()->appInstanceID(), std::nullopt);
   // Not even a reset identifier brings one back while denied.
-  Platform::current().advertisingIdentifier().setAdvertisingIdentifier(kSecondAdvertisingID);
+  setAdID(kSecondAdvertisingID);
   executor().advance(2);
   EXPECT_EQ(identity->appInstanceID(), std::nullopt);
 
@@ -208,7 +207,7 @@ TEST_F(IdentityTest, AdStorageDeniedRemovesTheHashAndDoesNotReadTheIdentifier) {
   std::optional<std::string> first = identity->appInstanceID();
   EXPECT_TRUE(identity->hashedResettableDeviceID());
   adDenied_ = true;
-  Platform::current().advertisingIdentifier().setAdvertisingIdentifier(kSecondAdvertisingID);
+  setAdID(kSecondAdvertisingID);
   executor().advance(2);
   EXPECT_EQ(identity->hashedResettableDeviceID(), std::nullopt);
   EXPECT_EQ(identity->resettableDeviceID(), std::nullopt);
@@ -232,8 +231,7 @@ class AppleConsentStatusTest
 
 TEST_P(AppleConsentStatusTest, RawStatusMapsToTheTable) {
   const auto [raw, expected] = GetParam();
-  Platform::current().trackingAuthorization().setTrackingAuthorizationStatus(
-      static_cast<TrackingAuthorizationStatus>(raw));
+  setTracking(static_cast<TrackingAuthorizationStatus>(raw));
   EXPECT_EQ(makeIdentity()->appleConsentStatus(), expected);
 }
 
@@ -245,13 +243,11 @@ INSTANTIATE_TEST_SUITE_P(Table, AppleConsentStatusTest,
                                            std::make_tuple(4, kTLMAppleConsentUnknown),
                                            std::make_tuple(-1, kTLMAppleConsentUnknown)));
 
-TEST_F(IdentityTest, ConsentStatusWithoutTheTrackingManagerIsUnknown) {
-  declarePlatformClasses(/*adSupport=*/true, /*trackingManager=*/false);
-  EXPECT_EQ(makeIdentity()->appleConsentStatus(), kTLMAppleConsentUnknown);
-}
-
-TEST_F(IdentityTest, ConsentStatusOfATrackingManagerThatCannotAnswerIsUnknown) {
+TEST_F(IdentityTest, ConsentStatusWithoutAnAnsweringTrackingManagerIsUnknown) {
+  // A tracking manager that cannot answer.
   Platform::current().capabilities().setClass(kTrackingManagerClassName, true);
+  EXPECT_EQ(makeIdentity()->appleConsentStatus(), kTLMAppleConsentUnknown);
+  declarePlatformClasses(/*adSupport=*/true, /*trackingManager=*/false);
   EXPECT_EQ(makeIdentity()->appleConsentStatus(), kTLMAppleConsentUnknown);
 }
 
@@ -309,10 +305,6 @@ TEST_F(IdentityTest, AppFactsComeFromTheBundleAndTheServiceFile) {
   EXPECT_EQ(identity->appIDFromVelmora(), std::string("velmora-file"));
 }
 
-TEST_F(IdentityTest, WithoutPersistedConfigThereIsNoIdentity) {
-  EXPECT_EQ(TLMIdentity::initWithPersistedConfig(nullptr, nullptr, hooks()), nullptr);
-}
-
 TEST_F(IdentityTest, VersionFieldsDropNonDigits) {
   EXPECT_EQ(TLMIdentity::numericFieldsFromAppVersionNumeric("1.2b.3"),
             (std::vector<std::int64_t>{1, 2, 3}));
@@ -337,8 +329,7 @@ TEST_F(IdentityTest, VendorIdentifierOnlyWithoutAnAdvertisingIdentifier) {
   EXPECT_EQ(identity->identifierForVendor(), std::nullopt);
 
   executor().advance(2);
-  Platform::current().advertisingIdentifier().setAdvertisingIdentifier(
-      kAllZeroAdvertisingIdentifier);
+  setAdID(kAllZeroAdvertisingIdentifier);
   EXPECT_EQ(identity->resettableDeviceID(), std::nullopt);
   const std::string vendor = Platform::current().device().vendorIdentifier();
   EXPECT_EQ(identity->identifierForVendor(), vendor);
@@ -352,7 +343,7 @@ TEST_F(IdentityTest, VendorIdentifierCollectionCanBeSwitchedOffInInfoPlist) {
   writeFile(test_.paths().bundlePath + "/Info.plist",
             infoPlist("<key>TARVIX_ANALYTICS_IDFV_COLLECTION_ENABLED</key><false/>"));
   restart();
-  Platform::current().advertisingIdentifier().setAdvertisingIdentifier(std::nullopt);
+  setAdID(std::nullopt);
   auto identity = makeIdentity();
   EXPECT_EQ(identity->resettableDeviceID(), std::nullopt);
   EXPECT_EQ(identity->identifierForVendor(), std::nullopt);

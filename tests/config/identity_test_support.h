@@ -81,6 +81,12 @@ class IdentityTest : public ::testing::Test {
   }
 
   DeterministicExecutor& executor() { return *Platform::current().deterministicExecutor(); }
+  void setAdID(std::optional<std::string> id) {
+    Platform::current().advertisingIdentifier().setAdvertisingIdentifier(std::move(id));
+  }
+  void setTracking(TrackingAuthorizationStatus status) {
+    Platform::current().trackingAuthorization().setTrackingAuthorizationStatus(status);
+  }
 
   TLMIdentityHooks hooks() {
     TLMIdentityHooks hooks;

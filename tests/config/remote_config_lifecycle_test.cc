@@ -9,7 +9,7 @@ namespace {
 
 using RemoteConfigLifecycle = RemoteConfigTest;
 
-TEST_F(RemoteConfigLifecycle, CreationNeedsAnAppIDAndADatabase) {
+TEST_F(RemoteConfigLifecycle, CreationNeedsAnAppIDAndADatabaseAndStartsAtTheDefaults) {
   EXPECT_EQ(create(nullptr, {}, ""), nullptr);
   EXPECT_TRUE(wasPrinted(kTLMRemoteConfigCodeNoAppID));
   EXPECT_FALSE(wasPrinted(kTLMRemoteConfigCodeNoDatabase));
@@ -21,15 +21,13 @@ TEST_F(RemoteConfigLifecycle, CreationNeedsAnAppIDAndADatabase) {
   EXPECT_EQ(config, nullptr);
   EXPECT_TRUE(wasPrinted(kTLMRemoteConfigCodeNoDatabase));
 
+  // With nothing stored every answer is a default.
+  EXPECT_FALSE(wasPrinted(kTLMRemoteConfigCodeNotStored));
   config = create();
   ASSERT_NE(config, nullptr);
   EXPECT_FALSE(config->isDefaultInstance());
   EXPECT_EQ(config->appID(), kRemoteConfigAppID);
   EXPECT_TRUE(TLMRemoteConfig::defaultInstance().isDefaultInstance());
-}
-
-TEST_F(RemoteConfigLifecycle, WithNothingStoredEveryAnswerIsADefault) {
-  auto config = create();
   EXPECT_TRUE(wasPrinted(kTLMRemoteConfigCodeNotStored));
   EXPECT_EQ(config->version(), -1);
   EXPECT_EQ(config->measurementConfig(), nullptr);

