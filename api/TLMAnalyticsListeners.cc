@@ -46,6 +46,7 @@ std::optional<QLFLogEventListenerToken> TLMAnalytics::addLogEventListener(
   // atomic counter rather than serial-queue state.
   static std::atomic<QLFLogEventListenerToken> nextToken{1};
   const QLFLogEventListenerToken token = nextToken.fetch_add(1);
+  TLMAnalyticsState::current().listenerCount.fetch_add(1);
   runOnSerialQueueInOrder([token, listener = std::move(listener)]() mutable {
     TLMAnalyticsState& state = TLMAnalyticsState::current();
     if (!state.listeners) state.listeners.emplace();
@@ -70,12 +71,16 @@ void TLMAnalytics::removeLogEventListener(std::optional<QLFLogEventListenerToken
     if (state.listeners->erase(token) == 0) {
       TLMMeasurement::monitor().logWithLevel(
           2, 25015, "Attempted removal of log event listener with invalid token.");
+    } else {
+      state.listenerCount.fetch_sub(1);
     }
   });
 }
 
 void TLMAnalytics::notifyEventListeners(const std::shared_ptr<TLMEvent>& event) {
   if (!isOSSupported()) return;
+  // Called for every handled event, from the worker queue.
+  if (TLMAnalyticsState::current().listenerCount.load() == 0) return;
   queueOperationWithBlock([event] { notifyEventListenersOnSerialQueue(event); });
 }
 

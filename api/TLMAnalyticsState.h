@@ -52,6 +52,9 @@ struct TLMAnalyticsState {
   // Serial queue.
   QLFLogEventInterceptor interceptor;
   std::optional<std::map<QLFLogEventListenerToken, QLFLogEventListener>> listeners;
+  // Listeners added (counted when the addition is asked for) and not yet
+  // removed: lets the engine skip queueing a notification nobody gets.
+  std::atomic<long> listenerCount{0};
   QLFOpenURLListener openURLListener;
 
   // The latest enable or disable asked for while no engine existed. The

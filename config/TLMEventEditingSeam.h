@@ -7,8 +7,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "engine/TLMEvent.h"
 #include "ferrolux/Object.h"
 #include "upload/TLMPBProgramMessages.h"
 
@@ -20,6 +22,19 @@ class TLMRemoteConfig;
 class TLMEventEditingRuntime {
  public:
   virtual ~TLMEventEditingRuntime() = default;
+
+  // What one event's editing produced: the edited event when it differs
+  // from the input, and the events the programs created, in order.
+  struct Outcome {
+    std::optional<TLMEditEventFields> editedEvent;
+    std::vector<TLMEditEventFields> createdEvents;
+  };
+  // Runs the editing programs on `event`. Returns false and fills `error`
+  // when the run failed. Default: nothing changes. Worker queue.
+  virtual bool handleEvent(const TLMEditEventFields& event, Outcome& outcome, Error* error) {
+    (void)event, (void)outcome, (void)error;
+    return true;
+  }
 };
 
 // Makes a new runtime for `programs` (never empty). The loader registers

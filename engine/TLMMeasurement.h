@@ -28,11 +28,15 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/TLMDailyCounts.h"
+#include "engine/TLMEvent.h"
 #include "engine/TLMLogEventCall.h"
+#include "engine/TLMRawEventData.h"
 #include "engine/TLMUserAttribute.h"
 #include "ferrolux/Object.h"
 #include "platform/PaymentQueue.h"
 #include "upload/TLMPBConfigMessages.h"
+#include "upload/TLMPBUploadMessages.h"
 #include "utilities/HRNHTTPResponse.h"
 
 class DispatchQueue;
@@ -292,8 +296,8 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
 
   // The event entry: schedules the worker-queue form ("TLMMeasurement:2170").
   void logEventWithOrigin(TLMLogEventCall call);
-  // The worker-queue form: hands the call to the event pipeline
-  // (TLMStandIns::logEventOnWorkerQueue until that exists).
+  // The worker-queue form: the pipeline's entry (default parameters, the
+  // event, screen parameters, then the interceptor or the event path).
   void logEventOnWorkerQueueWithOrigin(const TLMLogEventCall& call);
   // Nil attribute logs 23079 / 23074; else schedules the worker-queue form
   // ("TLMMeasurement:2469" / "TLMMeasurement:2429").
@@ -331,6 +335,77 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   // queue, in their order ("TLMMeasurement:3455").
   void filterPurchaseTransactions(PaymentTransactions transactions,
                                   std::function<void(const PaymentTransactions&)> callback);
+
+  // ---- Event pipeline (engine/TLMMeasurementEvent*.cc) ----
+  // Everything below runs on the worker queue unless said otherwise.
+
+  // Keeps a copy of the event, handles it, then (when asked) hands the
+  // copy to the facade's listeners.
+  void logEventOnWorkerQueue(const TLMEventPtr& event, bool notifyEventListeners);
+  // Any thread: nil logs 23048; else schedules handleEventOnWorkerQueue
+  // ("TLMMeasurement:2276").
+  void logEvent(const TLMEventPtr& event);
+  // The engine's own reports: default parameters (except for "_err"), the
+  // event path, then the listeners.
+  void handleInternalEventOnWorkerQueue(const TLMEventPtr& event);
+  // The event path: enabled gate, safelist, background sessions,
+  // subscription and rollout de-duplication, conditional user properties,
+  // then the write step and the upload schedule.
+  void handleEventOnWorkerQueue(const TLMEventPtr& event);
+  // The write step: blocklist and event editing, then storing.
+  void writeEventOnWorkerQueue(const TLMEventPtr& event);
+  // For "_s" with a stored rollout string: also writes "_ssr".
+  void writeSessionStartEventOnWorkerQueue(const TLMEventPtr& event);
+  // Conversion marking and the storing transaction; false when nothing
+  // was committed for the event (dropped by a limit counts as committed).
+  bool writeFilteredEventOnWorkerQueue(const TLMEventPtr& event);
+  // The default parameters' update.
+  void handleSetDefaultEventParametersOnWorkerQueue(const OptionalObject& parameters);
+  // The stored defaults overlaid by `parameters` (the given values win).
+  OptionalObject parametersWithAddedDefaultEventParameters(const OptionalObject& parameters);
+
+  // Inside the storing transaction.
+  // Resets the counts to today when their day differs, counts the event
+  // and answers whether it is to be stored.
+  bool shouldProcessEvent(const TLMEventPtr& event, TLMDailyCounts& dailyCounts,
+                          bool isPublicEvent);
+  bool isRealtimeEvent(const TLMEventPtr& event, const TLMDailyCounts& dailyCounts);
+  bool writeEvent(const TLMEventPtr& event, bool isPublicEvent, bool isRealtime);
+  // The raw-event metadata: the fields of this installation and every
+  // user property (internal ones included).
+  TLMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
+      const std::vector<TLMUserAttributePtr>& userAttributes);
+  // Clears "unmatched first open" and schedules "_fx" at `timestamp`
+  // ("TLMMeasurement:893").
+  void logFirstOpenConsentedEvent(double timestamp);
+
+  // Bundle-time preparation, called by bundle assembly in order per event.
+  TLMRawEventDataPtr internalEventFromPublicEvent(const TLMRawEventDataPtr& rawEventData);
+  // True when the counts changed.
+  bool checkConversion(const TLMRawEventDataPtr& rawEventData, TLMDailyCounts& dailyCounts);
+  bool checkRealtime(const TLMRawEventDataPtr& rawEventData, TLMDailyCounts& dailyCounts);
+  TLMRawEventDataPtr validatePurchaseEvent(const TLMRawEventDataPtr& rawEventData);
+  // Sampling: the kept events in their order, or none on a database
+  // failure (with `error`).
+  std::optional<std::vector<TLMPBEvent>> sampleEvents(const std::vector<TLMPBEvent>& events,
+                                                      Error* error);
+  bool canEventBeSampled(const std::string& name);
+  // True with probability 1/rate.
+  bool isEventBundledAfterRoll(std::int32_t rate);
+
+  // Stored events are committed in runs: each event's storing transaction
+  // is a savepoint inside one database transaction, which is committed
+  // when the worker queue has nothing more queued or the run grows old
+  // (engine/TLMMeasurementCommits.cc). Worker queue.
+  bool writeInCommitRun(const std::function<bool()>& block);
+  // Commits the open run now, if any; a failed commit is reported as data
+  // loss. Worker queue.
+  void commitStoredEvents();
+
+  // Test-only: sees every call reaching the worker-queue event entry,
+  // before the pipeline runs it. Process-wide; set before use, clear with
+  // an empty function.
+  static void TEST_setLogEventCallObserver(std::function<void(const TLMLogEventCall&)> observer);
 
   // ---- Configuration fetch ----
 
@@ -431,6 +506,11 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   std::optional<std::string> serviceBaseURL_;
   TLMMeasurementHooks hooks_;
   ReportObserver reportObserver_;
+
+  // The commit run (worker queue).
+  bool commitRunFlushScheduled_ = false;
+  double commitRunStartUptime_ = 0;
+  double commitRunLastCommitSeconds_ = 0;  // added by commits: how long the last commit took
 
   std::atomic<bool> isNetworkRequestPending_{false};
   std::atomic<double> suspendedUploadTimestamp_{0.0};

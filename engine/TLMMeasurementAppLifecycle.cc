@@ -79,6 +79,8 @@ void TLMMeasurement::handleAppDidBecomeActiveEvent() {
 
 void TLMMeasurement::handleAppWillResignActiveEvent() {
   persistedConfig_->synchronizeToDisk();
+  scheduleWeakly("TLMMeasurement:commitStoredEvents",
+                 [](TLMMeasurement& e) { e.commitStoredEvents(); });
   report(kLevelVerbose, kTLMMeasurementCodeWillResignActive,
          "App will resign active state. Scheduling data upload");
   Application* application = TLMAEU::sharedApplication();

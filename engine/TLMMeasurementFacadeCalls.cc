@@ -47,24 +47,6 @@ std::optional<std::int64_t> storedInteger(const TLMUserAttributePtr& attribute) 
 
 }  // namespace
 
-// ---- Events ----
-
-void TLMMeasurement::logEventWithOrigin(TLMLogEventCall call) {
-  scheduleWeakly("TLMMeasurement:2170", [call = std::move(call)](TLMMeasurement& engine) {
-    engine.logEventOnWorkerQueueWithOrigin(call);
-  });
-}
-
-void TLMMeasurement::logEventOnWorkerQueueWithOrigin(const TLMLogEventCall& call) {
-  TLMStandIns::current().logEventOnWorkerQueue(call);
-}
-
-void TLMMeasurement::setDefaultEventParameters(const OptionalObject& parameters) {
-  scheduleWeakly("TLMMeasurement:2285", [parameters](TLMMeasurement&) {
-    TLMStandIns::current().setDefaultEventParameters(parameters);
-  });
-}
-
 void TLMMeasurement::setSessionTimeoutInterval(double seconds) {
   scheduleWeakly("TLMMeasurement:1443", [seconds](TLMMeasurement&) {
     TLMStandIns::current().setSessionTimeoutInterval(seconds);

@@ -1,6 +1,8 @@
 #include "engine/TLMStandIns.h"
 
 #include "common/SharedInstance.h"
+#include "platform/Application.h"
+#include "platform/Platform.h"
 
 struct TLMStandInsAccess {
   static std::shared_ptr<TLMStandIns> make() {
@@ -14,8 +16,11 @@ TLMStandIns& TLMStandIns::current() {
 }
 
 TLMStandIns::TLMStandIns() {
-  logEventOnWorkerQueue = [](const TLMLogEventCall&) {};
-  setDefaultEventParameters = [](const OptionalObject&) {};
+  processConditionalUserPropertiesForEvent =
+      [](const TLMEventPtr&) -> std::optional<std::vector<TLMEventPtr>> {
+    return std::vector<TLMEventPtr>();
+  };
+  setLastAdvertisingIDResetUserPropertyOnWorkerQueue = [] {};
 
   wipeoutAnalyticsDataAndResetComponents = [] { return true; };
   setUserAttributeOnWorkerQueue = [](const TLMUserAttributePtr&) {};
@@ -28,6 +33,12 @@ TLMStandIns::TLMStandIns() {
   createSessionReporter = [] {};
   setSessionReportingEnabled = [](bool) {};
   setSessionTimeoutInterval = [](double) {};
+  isAppActive = [] {
+    return Platform::current().application().applicationState() == ApplicationState::Active;
+  };
+  isSessionExpired = [](double) { return false; };
+  reportSessionStartOnWorkerQueue = [](double, bool) {};
+  extendSession = [](double) {};
 
   reportFirstOpenOnWorkerQueue = [] {};
   reportAppUpdateOnWorkerQueue = [] {};

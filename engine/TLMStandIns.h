@@ -13,7 +13,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "engine/TLMEvent.h"
 #include "engine/TLMLogEventCall.h"
 #include "engine/TLMUserAttribute.h"
 #include "ferrolux/Object.h"
@@ -41,11 +43,14 @@ struct TLMStandIns {
   // The process's table.
   static TLMStandIns& current();
 
-  // ---- Event pipeline (worker queue) ----
-  // The worker-queue event entry. Default: the event is dropped.
-  std::function<void(const TLMLogEventCall& call)> logEventOnWorkerQueue;
-  // Default: nothing is kept.
-  std::function<void(const OptionalObject& parameters)> setDefaultEventParameters;
+  // ---- Conditional user properties (worker queue) ----
+  // The events an event triggers; none means the controller could not
+  // process it. Default: no conditional properties, so nothing triggered.
+  std::function<std::optional<std::vector<TLMEventPtr>>(const TLMEventPtr& event)>
+      processConditionalUserPropertiesForEvent;
+  // Sets "_lair" when identity says the advertising ID was reset.
+  // Default: nothing.
+  std::function<void()> setLastAdvertisingIDResetUserPropertyOnWorkerQueue;
 
   // ---- User properties (worker queue) ----
   // Default: succeeds with nothing wiped.
@@ -65,6 +70,13 @@ struct TLMStandIns {
   std::function<void()> createSessionReporter;
   std::function<void(bool enabled)> setSessionReportingEnabled;
   std::function<void(double seconds)> setSessionTimeoutInterval;
+  // The screen reporter's view of the app. Default: the application's
+  // state is active.
+  std::function<bool()> isAppActive;
+  // Default: false (no session to expire).
+  std::function<bool(double timestamp)> isSessionExpired;
+  std::function<void(double timestamp, bool appInBackground)> reportSessionStartOnWorkerQueue;
+  std::function<void(double timestamp)> extendSession;
 
   // ---- First-open, app-update and OS-update reports (worker queue) ----
   std::function<void()> reportFirstOpenOnWorkerQueue;

@@ -354,6 +354,7 @@ bool TLMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
     return false;
   }
   sqliteStore_ = std::move(store);
+  sqliteStore_->setCommitObserver(commitObserver_);
 
   Error tablesError;
   if (!ensureAllTables(&tablesError)) {
@@ -412,6 +413,39 @@ bool TLMDatabase::performTransaction(const std::function<bool()>& block) {
 }
 
 bool TLMDatabase::performTransaction(const std::function<bool(Error*)>& block, Error* error) {
+  return runTransaction(block, error, false);
+}
+
+bool TLMDatabase::performBatchedTransaction(const std::function<bool()>& block) {
+  if (!block) return false;
+  return performBatchedTransaction([&block](Error*) { return block(); }, nullptr);
+}
+
+bool TLMDatabase::performBatchedTransaction(const std::function<bool(Error*)>& block,
+                                            Error* error) {
+  return runTransaction(block, error, true);
+}
+
+bool TLMDatabase::commitBatchedTransactions(Error* error) {
+  if (sqliteStore_ == nullptr) return true;
+  return sqliteStore_->commitBatch(error);
+}
+
+bool TLMDatabase::hasOpenBatchedTransaction() const {
+  return sqliteStore_ != nullptr && sqliteStore_->hasOpenBatch();
+}
+
+std::size_t TLMDatabase::batchedTransactionCount() const {
+  return sqliteStore_ != nullptr ? sqliteStore_->batchedTransactionCount() : 0;
+}
+
+void TLMDatabase::setCommitObserver(std::function<void()> observer) {
+  commitObserver_ = std::move(observer);
+  if (sqliteStore_ != nullptr) sqliteStore_->setCommitObserver(commitObserver_);
+}
+
+bool TLMDatabase::runTransaction(const std::function<bool(Error*)>& block, Error* error,
+                                 bool batched) {
   if (!block) {
     return tlm_databaseFail(error, kTLMDatabaseInvalidArgumentCode,
                             "Received nil transaction block");
@@ -425,11 +459,14 @@ bool TLMDatabase::performTransaction(const std::function<bool(Error*)>& block, E
   Error blockError;
   bool blockFailed = false;
   Error storeError;
-  const bool committed = sqliteStore_->performTransactionWithError(&storeError, [&](Error*) {
+  const TLMSqliteTransactionBlock storeBlock = [&](Error*) {
     const bool succeeded = block(&blockError);
     blockFailed = !succeeded;
     return succeeded;
-  });
+  };
+  const bool committed =
+      batched ? sqliteStore_->performBatchedTransactionWithError(&storeError, storeBlock)
+              : sqliteStore_->performTransactionWithError(&storeError, storeBlock);
   if (committed) return true;
   const Error& reported = blockFailed && !blockError.domain.empty() ? blockError : storeError;
   tlm_databaseReport(

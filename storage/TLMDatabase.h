@@ -152,6 +152,22 @@ class TLMDatabase {
   // Runs `block` in one exclusive transaction (monitor 12056 on failure).
   bool performTransaction(const std::function<bool()>& block);
   bool performTransaction(const std::function<bool(Error*)>& block, Error* error);
+  // Runs `block` as one all-or-nothing step of the open batch (opened when
+  // none is): its changes are kept when it returns true and undone when it
+  // returns false or throws (the exception is passed on), but become
+  // durable only at commitBatchedTransactions (or the next ordinary
+  // transaction, or closing). Monitor 12056 on failure, as performTransaction.
+  // A database failure can make SQLite roll the whole batch back: then
+  // hasOpenBatchedTransaction() turns false.
+  bool performBatchedTransaction(const std::function<bool()>& block);
+  bool performBatchedTransaction(const std::function<bool(Error*)>& block, Error* error);
+  // Commits the open batch; true when none is open.
+  [[nodiscard]] bool commitBatchedTransactions(Error* error);
+  bool hasOpenBatchedTransaction() const;
+  // The steps that succeeded in the open batch.
+  std::size_t batchedTransactionCount() const;
+  // Called after every successful commit (worker queue); kept across reset.
+  void setCommitObserver(std::function<void()> observer);
   // Inserts the app_metadata row when it is missing.
   [[nodiscard]] bool initializeAppMetadata();
 
@@ -223,8 +239,8 @@ class TLMDatabase {
                                                                         Error* error);
   // Keeps the newest maxEventsStored - 1 rows; the number deleted.
   [[nodiscard]] std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(Error* error);
-  [[nodiscard]] std::optional<std::int64_t> deleteStaleRawEventsDataOlderThanMaxAge(
-      double maxAge, Error* error);
+  [[nodiscard]] std::optional<std::int64_t> deleteStaleRawEventsDataOlderThanMaxAge(double maxAge,
+                                                                                    Error* error);
 
   // ---- Upload queue ----
 
@@ -299,8 +315,7 @@ class TLMDatabase {
   [[nodiscard]] std::optional<std::map<std::int32_t, TLMFilterResultPtr>> allFilterResults(
       Error* error);
   // Null without an error when there is none.
-  [[nodiscard]] TLMFilterResultPtr filterResultForAudienceID(std::int32_t audienceID,
-                                                             Error* error);
+  [[nodiscard]] TLMFilterResultPtr filterResultForAudienceID(std::int32_t audienceID, Error* error);
   [[nodiscard]] bool updateFilterResults(const std::vector<TLMFilterResultPtr>& results,
                                          Error* error);
   [[nodiscard]] bool deleteFilterResults(const std::vector<std::int32_t>& audienceIDs,
@@ -311,8 +326,7 @@ class TLMDatabase {
   [[nodiscard]] bool updateRemoteConfig(const TLMPBMeasurementConfig& config, Error* error);
   [[nodiscard]] bool updateRemoteConfigSuccessfulTimestamp(double timestamp, Error* error);
   // Nothing without an error when no configuration is stored.
-  [[nodiscard]] std::optional<TLMPBMeasurementConfig> queryMeasurementConfigWithError(
-      Error* error);
+  [[nodiscard]] std::optional<TLMPBMeasurementConfig> queryMeasurementConfigWithError(Error* error);
   // Nothing without an error when unknown.
   [[nodiscard]] std::optional<double> lastRemoteConfigUpdateTimestamp(Error* error);
 
@@ -367,7 +381,12 @@ class TLMDatabase {
   double now() const;
   double today() const;
 
+  // performTransaction and performBatchedTransaction: the store call and
+  // the failure report they share.
+  bool runTransaction(const std::function<bool(Error*)>& block, Error* error, bool batched);
+
   std::unique_ptr<TLMSqliteStore> sqliteStore_;
+  std::function<void()> commitObserver_;
   std::shared_ptr<TLMPersistedConfig> persistedConfig_;
   std::shared_ptr<const TLMRemoteConfig> remoteConfig_;
   std::string databasePath_;
@@ -379,8 +398,8 @@ template <typename T>
 std::optional<std::vector<T>> TLMDatabase::allDataTypesFromTableWithName(
     const std::string& tableName, std::int64_t tableLimit, Error* error,
     const TLMDataTypeFromRecord<T>& createDataTypeBlock) {
-  const std::string query = "SELECT rowid, * FROM " + tableName + " ORDER BY rowid LIMIT " +
-                            std::to_string(tableLimit);
+  const std::string query =
+      "SELECT rowid, * FROM " + tableName + " ORDER BY rowid LIMIT " + std::to_string(tableLimit);
   std::optional<std::vector<TLMSqliteRecord>> rows =
       sqliteStore_->recordsForQuery(query, {}, error);
   if (!rows) return std::nullopt;

@@ -33,6 +33,10 @@ constexpr char kRawEventsWithFingerprintQuery[] =
 constexpr char kMaxRowIDCondition[] = "rowid <= ?";
 constexpr char kOverLimitCondition[] =
     "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)";
+// An upper bound of the row count that SQLite answers from the two ends
+// of the rowid b-tree, where counting the rows would walk the table.
+constexpr char kRowIDSpanQuery[] =
+    "SELECT (SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) + 1";
 constexpr char kStaleRawEventsCondition[] = "abs(timestamp - cast(? as REAL)) > cast(? as REAL)";
 
 constexpr char kOriginParameter[] = "_o";
@@ -309,6 +313,17 @@ std::optional<std::int64_t> TLMDatabase::deleteRawEventsOverAbsoluteLimit(Error*
   // mean no offset to SQLite, which is also what a limit of 0 asks for.
   const std::int64_t keep =
       std::max<std::int64_t>(0, static_cast<std::int64_t>(remoteConfig().maxEventsStored()) - 1);
+  // Runs before every stored event: skip the delete, whose OFFSET walks the
+  // table, while the rows cannot be more than `keep`.
+  Error spanError;
+  const OptionalObject span = sqliteStore_->numberForQuery(kRowIDSpanQuery, {}, &spanError);
+  if (!span) {
+    // An empty table has no span (NULL): nothing to delete.
+    if (spanError.domain.empty()) return 0;
+    if (error != nullptr) *error = spanError;
+    return std::nullopt;
+  }
+  if (span->int64Value() <= keep) return 0;
   return sqliteStore_->deleteRecordsFromTableWithName(kTLMTableRawEvents, kOverLimitCondition,
                                                       {Object::integer(keep)}, error);
 }

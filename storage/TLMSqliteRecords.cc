@@ -90,9 +90,10 @@ bool TLMSqliteStore::upsertRecord(const TLMSqliteRecord& record, const std::stri
     return fail(error, kTLMSqliteInvalidArgumentCode, "Received empty record for upsert record");
   }
   if (!openCheck(error, "Upsert record failed. Database not open.")) return false;
-  sqlite3_stmt* statement = upsertStatementForRecord(record, inTableWithName, error);
+  std::string sql;
+  sqlite3_stmt* statement = upsertStatementForRecord(record, inTableWithName, &sql, error);
   if (statement == nullptr) return false;
-  return executeSQLStatement(statement, error);
+  return stepCachedStatement(statement, sql, error);
 }
 
 bool TLMSqliteStore::updateRecord(const TLMSqliteRecord& record, const std::string& inTableWithName,
@@ -110,10 +111,11 @@ bool TLMSqliteStore::updateRecord(const TLMSqliteRecord& record, const std::stri
     return fail(error, kTLMSqliteInvalidArgumentCode, "Received empty record for update record");
   }
   if (!openCheck(error, "Update record failed. Database not open.")) return false;
+  std::string sql;
   sqlite3_stmt* statement =
-      updateStatementForRecord(record, inTableWithName, columnName, columnValue, error);
+      updateStatementForRecord(record, inTableWithName, columnName, columnValue, &sql, error);
   if (statement == nullptr) return false;
-  return executeSQLStatement(statement, error);
+  return stepCachedStatement(statement, sql, error);
 }
 
 bool TLMSqliteStore::updateAllRecordsInTableWithName(const std::string& tableName,

@@ -156,6 +156,14 @@ bool TLMSqliteStore::executeSQL(const std::string& sql, Error* error) {
   return executeSQLStatement(statement, error);
 }
 
+bool TLMSqliteStore::stepCachedStatement(sqlite3_stmt* statement, const std::string& sql,
+                                         Error* error) {
+  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  if (!done) setDatabaseError(error, kExecuteOperation);
+  cleanUpStatement(statement, sql);
+  return done;
+}
+
 bool TLMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, Error* error) {
   if (statement == nullptr) {
     return fail(error, kTLMSqliteInvalidArgumentCode, "Received NULL statement to execute");
@@ -241,7 +249,7 @@ OptionalObject TLMSqliteStore::valueAtColumn(int column, sqlite3_stmt* forStatem
 
 sqlite3_stmt* TLMSqliteStore::upsertStatementForRecord(const TLMSqliteRecord& record,
                                                        const std::string& inTableWithName,
-                                                       Error* error) {
+                                                       std::string* sql, Error* error) {
   std::string columns;
   std::string placeholders;
   ObjectArray values;
@@ -257,22 +265,16 @@ sqlite3_stmt* TLMSqliteStore::upsertStatementForRecord(const TLMSqliteRecord& re
     placeholders += "?, ";
     values.push_back(value);
   }
-  const std::string sql = "INSERT OR REPLACE INTO " + inTableWithName + " (" +
-                          withoutFinal(columns, ", ") + ") VALUES (" +
-                          withoutFinal(placeholders, ", ") + ");";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (statement == nullptr) return nullptr;
-  if (!bindValues(values, statement, error)) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+  *sql = "INSERT OR REPLACE INTO " + inTableWithName + " (" + withoutFinal(columns, ", ") +
+         ") VALUES (" + withoutFinal(placeholders, ", ") + ");";
+  return statementForQuery(*sql, values, error);
 }
 
 sqlite3_stmt* TLMSqliteStore::updateStatementForRecord(const TLMSqliteRecord& record,
                                                        const std::string& inTableWithName,
                                                        const std::string& columnName,
-                                                       const Object& columnValue, Error* error) {
+                                                       const Object& columnValue, std::string* sql,
+                                                       Error* error) {
   std::string assignments;
   ObjectArray values;
   for (const auto& [name, value] : record) {
@@ -287,13 +289,7 @@ sqlite3_stmt* TLMSqliteStore::updateStatementForRecord(const TLMSqliteRecord& re
     values.push_back(value);
   }
   values.push_back(columnValue);
-  const std::string sql = "UPDATE " + inTableWithName + " SET " + withoutFinal(assignments, ",") +
-                          " WHERE " + columnName + "=?";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (statement == nullptr) return nullptr;
-  if (!bindValues(values, statement, error)) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+  *sql = "UPDATE " + inTableWithName + " SET " + withoutFinal(assignments, ",") + " WHERE " +
+         columnName + "=?";
+  return statementForQuery(*sql, values, error);
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <exception>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 
 #include "config/TLMFilePaths.h"
@@ -40,9 +41,19 @@ constexpr char kSynchronousSQL[] = "PRAGMA synchronous=FULL";
 
 constexpr char kIntegrityCheckSQL[] = "PRAGMA integrity_check";
 constexpr char kIntegrityCheckPassed[] = "ok";
-constexpr char kBeginTransactionSQL[] = "BEGIN EXCLUSIVE TRANSACTION";
-constexpr char kEndTransactionSQL[] = "END TRANSACTION";
-constexpr char kRollbackSQL[] = "ROLLBACK";
+// Indexed by TLMSqliteStore::ControlStatement. One savepoint name will
+// do: batched blocks do not nest.
+constexpr const char* kControlSQL[] = {
+    "BEGIN EXCLUSIVE TRANSACTION", "END TRANSACTION",     "ROLLBACK",
+    "SAVEPOINT tlm_batched",       "RELEASE tlm_batched", "ROLLBACK TO tlm_batched",
+};
+// The operation named in error contexts: the same as for any statement the
+// store executes.
+constexpr char kBeginOperation[] = "execute statement";
+constexpr char kCommitOperation[] = "execute statement";
+constexpr char kRollbackOperation[] = "execute statement";
+constexpr char kSavepointOperation[] = "execute statement";
+constexpr char kReleaseOperation[] = "execute statement";
 
 constexpr char kPOSIXErrorDomain[] = "NSPOSIXErrorDomain";
 constexpr char kUnknownOperation[] = "Unknown operation";
@@ -223,6 +234,10 @@ bool TLMSqliteStore::configureConnection(Error* error) {
 
 void TLMSqliteStore::closeDatabase() {
   if (sqliteHandle_ == nullptr) return;
+  // What was stored in the batch was acknowledged to its callers.
+  commitBatchBeforeOtherWork();
+  insideBatchedBlock_ = false;
+  finalizeControlStatements();
   statementCache_.finalizeAll();
   const int result = sqlite3_close(sqliteHandle_);
   if (result != SQLITE_OK) {
@@ -301,16 +316,52 @@ void TLMSqliteStore::setDatabaseError(Error* error, const std::string& operation
 
 // ---- Transactions ----
 
+bool TLMSqliteStore::runControlStatement(ControlStatement which, const char* operation,
+                                         Error* error) {
+  static_assert(std::size(kControlSQL) == kControlStatementCount);
+  if (!openCheck(error, "Database not open")) return false;
+  sqlite3_stmt*& statement = controlStatements_[which];
+  if (statement == nullptr) {
+    const char* sql = kControlSQL[which];
+    if (sqlite3_prepare_v2(sqliteHandle_, sql, -1, &statement, nullptr) != SQLITE_OK) {
+      setDatabaseError(error, operation);
+      sqlite3_finalize(statement);
+      statement = nullptr;
+      return false;
+    }
+  }
+  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  if (!done) setDatabaseError(error, operation);
+  sqlite3_reset(statement);
+  return done;
+}
+
+void TLMSqliteStore::finalizeControlStatements() {
+  for (sqlite3_stmt*& statement : controlStatements_) {
+    sqlite3_finalize(statement);
+    statement = nullptr;
+  }
+}
+
 bool TLMSqliteStore::beginTransaction(Error* error) {
+  if (insideBatchedBlock_) {
+    return fail(error, kTLMSqliteWrongStateCode, "Transactions do not nest");
+  }
+  commitBatchBeforeOtherWork();
   Error executeError;
-  if (executeSQL(kBeginTransactionSQL, &executeError)) return true;
+  if (runControlStatement(kControlBegin, kBeginOperation, &executeError)) return true;
   return fail(error, kTLMSqliteDatabaseErrorCode, "Failed to begin transaction",
               tlm_monitorContextOfError(executeError));
 }
 
 bool TLMSqliteStore::endTransaction(Error* error) {
+  // Whatever the outcome, the open batch (if any) ends here.
+  endBatch();
   Error executeError;
-  if (executeSQL(kEndTransactionSQL, &executeError)) return true;
+  if (runControlStatement(kControlCommit, kCommitOperation, &executeError)) {
+    notifyCommit();
+    return true;
+  }
   // SQLite rolls back by itself after most failed commits, but keeps the
   // transaction open after some (a busy database, a deferred constraint):
   // left open, it would make every later BEGIN fail.
@@ -327,8 +378,9 @@ bool TLMSqliteStore::endTransaction(Error* error) {
 
 bool TLMSqliteStore::rollbackTransaction(Error* error) {
   if (!openCheck(error, "Database not open")) return false;
+  endBatch();
   if (sqlite3_get_autocommit(sqliteHandle_) != 0) return true;
-  return executeSQL(kRollbackSQL, error);
+  return runControlStatement(kControlRollback, kRollbackOperation, error);
 }
 
 bool TLMSqliteStore::performTransactionWithError(Error* error,
@@ -360,4 +412,101 @@ bool TLMSqliteStore::performTransactionWithError(Error* error,
     return false;
   }
   return endTransaction(error);
+}
+
+// ---- Batched transactions ----
+
+void TLMSqliteStore::commitBatchBeforeOtherWork() {
+  if (!batchOpen_) return;
+  const std::size_t count = batchedTransactionCount_;
+  Error commitError;
+  if (!commitBatch(&commitError)) {
+    TLMMeasurement::monitor().logWithLevel(
+        kTLMSqliteErrorLevel, kTLMSqliteCommitBatchCode, kTLMSqliteCommitBatchMessage,
+        Object::integer(static_cast<std::int64_t>(count)), Object::error(commitError));
+  }
+}
+
+bool TLMSqliteStore::commitBatch(Error* error) {
+  if (!batchOpen_) return true;
+  if (insideBatchedBlock_) {
+    return fail(error, kTLMSqliteWrongStateCode, "Cannot commit inside a batched transaction");
+  }
+  if (sqliteHandle_ == nullptr || sqlite3_get_autocommit(sqliteHandle_) != 0) {
+    // SQLite rolled the batch back on an earlier failure.
+    endBatch();
+    return fail(error, kTLMSqliteDatabaseErrorCode, "Batched transactions were rolled back");
+  }
+  return endTransaction(error);
+}
+
+void TLMSqliteStore::rollbackBatchedBlock(long failureCode, const char* failureMessage) {
+  if (sqlite3_get_autocommit(sqliteHandle_) != 0) {
+    // SQLite ended the transaction itself: the batch is gone as a whole.
+    endBatch();
+    return;
+  }
+  Error rollbackError;
+  if (runControlStatement(kControlRollbackToSavepoint, kRollbackOperation, &rollbackError) &&
+      runControlStatement(kControlRelease, kRollbackOperation, &rollbackError)) {
+    return;
+  }
+  reportToMonitor(kTLMSqliteErrorLevel, failureCode, failureMessage, Object::error(rollbackError));
+  // A savepoint that cannot be undone must not be committed with the
+  // batch: give up the whole transaction rather than keep half a block.
+  Error ignored;  // reported above; nothing else can be done
+  (void)rollbackTransaction(&ignored);
+}
+
+bool TLMSqliteStore::performBatchedTransactionWithError(Error* error,
+                                                        const TLMSqliteTransactionBlock& block) {
+  if (!block) return fail(error, kTLMSqliteInvalidArgumentCode, "Received nil transaction block");
+  if (!openCheck(error, "Database not open")) return false;
+  if (insideBatchedBlock_) {
+    return fail(error, kTLMSqliteWrongStateCode, "Transactions do not nest");
+  }
+  if (batchOpen_ && sqlite3_get_autocommit(sqliteHandle_) != 0) endBatch();
+  if (!batchOpen_ && sqlite3_get_autocommit(sqliteHandle_) != 0) {
+    Error beginError;
+    if (!runControlStatement(kControlBegin, kBeginOperation, &beginError)) {
+      return fail(error, kTLMSqliteDatabaseErrorCode, "Failed to begin transaction",
+                  tlm_monitorContextOfError(beginError));
+    }
+    batchOpen_ = true;
+    batchedTransactionCount_ = 0;
+  }
+  Error savepointError;
+  if (!runControlStatement(kControlSavepoint, kSavepointOperation, &savepointError)) {
+    if (sqlite3_get_autocommit(sqliteHandle_) != 0) endBatch();
+    return fail(error, kTLMSqliteDatabaseErrorCode, "Failed to begin transaction",
+                tlm_monitorContextOfError(savepointError));
+  }
+
+  Error blockError;
+  bool succeeded = false;
+  insideBatchedBlock_ = true;
+  try {
+    succeeded = block(&blockError);
+  } catch (...) {
+    insideBatchedBlock_ = false;
+    rollbackBatchedBlock(kTLMSqliteRollbackAfterExceptionCode,
+                         kTLMSqliteRollbackAfterExceptionMessage);
+    throw;
+  }
+  insideBatchedBlock_ = false;
+  if (!succeeded) {
+    fail(error, kTLMSqliteDatabaseErrorCode, "Transaction failed",
+         tlm_monitorContextOfError(blockError));
+    rollbackBatchedBlock(kTLMSqliteRollbackCode, kTLMSqliteRollbackMessage);
+    return false;
+  }
+  Error releaseError;
+  if (!runControlStatement(kControlRelease, kReleaseOperation, &releaseError)) {
+    fail(error, kTLMSqliteDatabaseErrorCode, "Failed to end transaction",
+         tlm_monitorContextOfError(releaseError));
+    rollbackBatchedBlock(kTLMSqliteRollbackCode, kTLMSqliteRollbackMessage);
+    return false;
+  }
+  if (batchOpen_) ++batchedTransactionCount_;
+  return true;
 }

@@ -1,7 +1,7 @@
 // The thin, generic layer between the measurement database and SQLite: one
 // database file, one connection, tables created and migrated from column
 // descriptions, cached prepared statements, typed binding and reading,
-// exclusive transactions, and every SQLite failure turned into an Error
+// exclusive transactions (single or batched), and every SQLite failure turned into an Error
 // that carries a diagnostic context string.
 //
 // It knows nothing about events or bundles: table names, column lists and
@@ -205,16 +205,51 @@ class TLMSqliteStore {
   // returns true; rolls back when it returns false (code 3 "Transaction
   // failed", carrying the block's monitor context) or throws (the
   // exception is passed on after the rollback). Transactions do not nest.
+  // An open batch is committed first (a failed commit is logged, 34023,
+  // and the transaction still runs). Fails with code 2 inside a batched
+  // block.
   [[nodiscard]] bool performTransactionWithError(Error* error,
                                                  const TLMSqliteTransactionBlock& block);
+  // Commits an open batch first, as performTransactionWithError does.
   [[nodiscard]] bool beginTransaction(Error* error = nullptr);
-  // Commits. When the commit fails and SQLite is still inside the
-  // transaction, rolls it back before reporting, so that the next
-  // transaction can begin.
+  // Commits (an open batch too). When the commit fails and SQLite is still
+  // inside the transaction, rolls it back before reporting, so that the
+  // next transaction can begin.
   [[nodiscard]] bool endTransaction(Error* error = nullptr);
   // Succeeds without doing anything when no transaction is open (SQLite
-  // rolls some failures back by itself).
+  // rolls some failures back by itself). Rolls back an open batch whole.
   [[nodiscard]] bool rollbackTransaction(Error* error = nullptr);
+
+  // ---- Batched transactions ----
+  //
+  // A batch is one open "BEGIN EXCLUSIVE" transaction holding many small
+  // transactions, each a savepoint: released when its block succeeds,
+  // rolled back to when it fails, so each one is all-or-nothing while they
+  // share one commit (one WAL sync). Nothing in a batch is durable before
+  // commitBatch; a crash loses the uncommitted batch, never part of one
+  // block's changes. The caller decides when to commit; closing the store
+  // (and destroying it) commits too.
+
+  // Runs `block` inside a savepoint of the open batch, opening the batch
+  // when none is open. Inside an ordinary transaction, the savepoint
+  // belongs to it instead and commits with it. Returns true when the block
+  // succeeded and its savepoint was released. On false the block's
+  // changes are rolled back, and the batch's earlier blocks are kept
+  // unless SQLite itself rolled the whole transaction back (some I/O,
+  // disk-full and memory errors do): then no batch is open any more
+  // (hasOpenBatch()). An exception from the block rolls back its
+  // savepoint and is passed on. Blocks do not nest (code 2).
+  [[nodiscard]] bool performBatchedTransactionWithError(Error* error,
+                                                        const TLMSqliteTransactionBlock& block);
+  // Commits the open batch; true when none is open. On failure the batch
+  // is rolled back and `error` filled.
+  [[nodiscard]] bool commitBatch(Error* error = nullptr);
+  bool hasOpenBatch() const { return batchOpen_; }
+  // The blocks that succeeded in the open batch (0 when none is open).
+  std::size_t batchedTransactionCount() const { return batchedTransactionCount_; }
+  // Called after every successful commit, ordinary or batched, on the
+  // committing thread. Empty to clear.
+  void setCommitObserver(std::function<void()> observer) { commitObserver_ = std::move(observer); }
 
   // ---- Statements ----
 
@@ -238,13 +273,20 @@ class TLMSqliteStore {
   [[nodiscard]] bool bindValues(const ObjectArray& values, sqlite3_stmt* toStatement, Error* error);
   // The column's value by its storage class; nothing for an unknown class.
   OptionalObject valueAtColumn(int column, sqlite3_stmt* forStatement) const;
+  // The record's INSERT OR REPLACE / UPDATE statement, from the statement
+  // cache and bound; `sql` receives its text for cleanUpStatement.
   [[nodiscard]] sqlite3_stmt* upsertStatementForRecord(const TLMSqliteRecord& record,
                                                        const std::string& inTableWithName,
-                                                       Error* error);
+                                                       std::string* sql, Error* error);
   [[nodiscard]] sqlite3_stmt* updateStatementForRecord(const TLMSqliteRecord& record,
                                                        const std::string& inTableWithName,
                                                        const std::string& columnName,
-                                                       const Object& columnValue, Error* error);
+                                                       const Object& columnValue, std::string* sql,
+                                                       Error* error);
+  // Steps a statement from statementForQuery once and hands it back to
+  // the cache; only SQLITE_DONE succeeds.
+  [[nodiscard]] bool stepCachedStatement(sqlite3_stmt* statement, const std::string& sql,
+                                         Error* error);
   void finalizeAndClearStatements();
 
   // ---- Diagnostics ----
@@ -286,7 +328,42 @@ class TLMSqliteStore {
                               const std::string& operation, Error* error);
   [[nodiscard]] bool openCheck(Error* error, const char* notOpenMessage) const;
 
+  // The transaction-control statements, prepared once per connection.
+  enum ControlStatement {
+    kControlBegin,
+    kControlCommit,
+    kControlRollback,
+    kControlSavepoint,
+    kControlRelease,
+    kControlRollbackToSavepoint,
+    kControlStatementCount
+  };
+  // Steps the control statement once; fills `error` with the database
+  // error of `operation` on failure.
+  [[nodiscard]] bool runControlStatement(ControlStatement which, const char* operation,
+                                         Error* error);
+  void finalizeControlStatements();
+  // Undoes the current block's savepoint. When SQLite has already rolled
+  // the whole transaction back, or undoing fails, the batch ends.
+  void rollbackBatchedBlock(long failureCode, const char* failureMessage);
+  // Forgets the open batch.
+  void endBatch() {
+    batchOpen_ = false;
+    batchedTransactionCount_ = 0;
+  }
+  // Commits an open batch before something that must not join it; a
+  // failure is logged (34023).
+  void commitBatchBeforeOtherWork();
+  void notifyCommit() const {
+    if (commitObserver_) commitObserver_();
+  }
+
   sqlite3* sqliteHandle_ = nullptr;
+  sqlite3_stmt* controlStatements_[kControlStatementCount] = {};
+  bool batchOpen_ = false;
+  bool insideBatchedBlock_ = false;
+  std::size_t batchedTransactionCount_ = 0;
+  std::function<void()> commitObserver_;
   TLMSqliteStatementCache statementCache_;
   const std::string queueLabel_;
   const std::string databasePath_;

@@ -38,6 +38,9 @@ inline constexpr char kTLMSqliteUpdateValueTypeMessage[] =
 inline constexpr long kTLMSqliteLastErrorClosedCode = 34022;
 inline constexpr char kTLMSqliteLastErrorClosedMessage[] =
     "Failed to get last error message. Database not open";
+inline constexpr long kTLMSqliteCommitBatchCode = 34023;
+inline constexpr char kTLMSqliteCommitBatchMessage[] =
+    "Data loss. Failed to commit batched transactions. Count, error";
 
 // Monitor levels used by the store.
 inline constexpr int kTLMSqliteErrorLevel = 1;

@@ -10,6 +10,7 @@
 #include "api/TLMConsentWipeSeam.h"
 #include "config/TLMConsentSettingsUtil.h"
 #include "config/TLMIdentity.h"
+#include "config/TLMPersistedConfig.h"
 #include "facade_test_support.h"
 
 namespace {
@@ -142,12 +143,8 @@ TEST_F(FacadeResetTest, WipeSeamSeesTheEngineOnlyOnceItsComponentsExist) {
 
 TEST_F(FacadeResetTest, SessionTimeoutAndDefaultParametersReachTheEngine) {
   std::vector<double> timeouts;
-  std::vector<OptionalObject> defaults;
   TLMStandIns::current().setSessionTimeoutInterval = [&timeouts](double seconds) {
     timeouts.push_back(seconds);
-  };
-  TLMStandIns::current().setDefaultEventParameters = [&defaults](const OptionalObject& parameters) {
-    defaults.push_back(parameters);
   };
   start();
   ObjectDictionary parameters;
@@ -156,15 +153,18 @@ TEST_F(FacadeResetTest, SessionTimeoutAndDefaultParametersReachTheEngine) {
   TLMAnalytics::setDefaultEventParameters(Object::dictionary(parameters));
   runUntilIdle();
   EXPECT_EQ(timeouts, std::vector<double>{900});
-  ASSERT_EQ(defaults.size(), 1u);
-  EXPECT_EQ(defaults[0], OptionalObject(Object::dictionary(parameters)));
+  const std::shared_ptr<TLMMeasurement> engine = engineInstance();
+  ASSERT_NE(engine, nullptr);
+  EXPECT_EQ(engine->persistedConfig()->defaultEventParameters(),
+            OptionalObject(Object::dictionary(parameters)));
 
-  // While disabled, default parameters are not handed on.
+  // While disabled, the stored defaults are left alone.
   TLMAnalytics::setAnalyticsEnabled(false);
   runUntilIdle();
   TLMAnalytics::setDefaultEventParameters(std::nullopt);
   runUntilIdle();
-  EXPECT_EQ(defaults.size(), 1u);
+  EXPECT_EQ(engine->persistedConfig()->defaultEventParameters(),
+            OptionalObject(Object::dictionary(parameters)));
 }
 
 }  // namespace

@@ -29,16 +29,18 @@ struct RecordedScreenView {
   double timestamp;
 };
 
-// What reached the engine's stand-ins. Screen calls come on the caller's
+// What reached the engine's event entry and stand-ins. Screen calls come on the caller's
 // thread, so everything is taken under the mutex.
 class EngineRecorder {
  public:
+  ~EngineRecorder() { TLMMeasurement::TEST_setLogEventCallObserver(nullptr); }
+
   void install() {
-    TLMStandIns& standIns = TLMStandIns::current();
-    standIns.logEventOnWorkerQueue = [this](const TLMLogEventCall& call) {
+    TLMMeasurement::TEST_setLogEventCallObserver([this](const TLMLogEventCall& call) {
       std::lock_guard<std::mutex> lock(mutex_);
       events_.push_back(call);
-    };
+    });
+    TLMStandIns& standIns = TLMStandIns::current();
     standIns.setUserAttributeOnWorkerQueue = [this](const TLMUserAttributePtr& attribute) {
       std::lock_guard<std::mutex> lock(mutex_);
       setAttributes_.push_back(attribute);

@@ -25,11 +25,11 @@ namespace {
 class EngineFacadeCallsTest : public EngineLifecycleTest {
  protected:
   EngineFacadeCallsTest() {
-    TLMStandIns& s = TLMStandIns::current();
-    s.logEventOnWorkerQueue = [this](const TLMLogEventCall& call) {
+    TLMMeasurement::TEST_setLogEventCallObserver([this](const TLMLogEventCall& call) {
       events_.push_back(call);
       eventQueues_.push_back(currentQueueLabel());
-    };
+    });
+    TLMStandIns& s = TLMStandIns::current();
     s.setUserAttributeOnWorkerQueue = [this](const TLMUserAttributePtr& attribute) {
       setAttributes_.push_back(attribute);
     };
@@ -43,6 +43,8 @@ class EngineFacadeCallsTest : public EngineLifecycleTest {
       return properties;
     };
   }
+
+  ~EngineFacadeCallsTest() override { TLMMeasurement::TEST_setLogEventCallObserver(nullptr); }
 
   static TLMUserAttributePtr attribute(const std::string& name, std::int64_t value) {
     return TLMUserAttribute::initWithOrigin("app", name, TLMValue::initWithInt64(value), 1.0e9);
@@ -77,10 +79,10 @@ TEST_F(EngineFacadeCallsTest, EventsReachThePipelineOnTheWorkerQueueInOrder) {
 
 TEST_F(EngineFacadeCallsTest, ExceptionInThePipelineIsReportedAndLaterEventsStillArrive) {
   const std::shared_ptr<TLMMeasurement> engine = makeEngine();
-  TLMStandIns::current().logEventOnWorkerQueue = [this](const TLMLogEventCall& call) {
+  TLMMeasurement::TEST_setLogEventCallObserver([this](const TLMLogEventCall& call) {
     if (call.name == "bad") throw std::out_of_range("parameter index");
     events_.push_back(call);
-  };
+  });
   for (const char* name : {"first", "bad", "last"}) {
     TLMLogEventCall call;
     call.name = name;
@@ -215,19 +217,17 @@ TEST_F(EngineFacadeCallsTest, MaxUserPropertiesChecksItsArguments) {
 
 TEST_F(EngineFacadeCallsTest, DefaultParametersAndSessionTimeoutGoThroughTheWorkerQueue) {
   const std::shared_ptr<TLMMeasurement> engine = makeEngine();
-  OptionalObject parameters;
   std::optional<double> timeout;
-  TLMStandIns::current().setDefaultEventParameters = [&](const OptionalObject& given) {
-    parameters = given;
-  };
   TLMStandIns::current().setSessionTimeoutInterval = [&](double seconds) { timeout = seconds; };
   ObjectDictionary defaults;
   defaults[Object("campaign")] = Object("spring");
   engine->setDefaultEventParameters(Object::dictionary(defaults));
   engine->setSessionTimeoutInterval(900);
   EXPECT_FALSE(timeout.has_value());
+  EXPECT_EQ(engine->persistedConfig()->defaultEventParameters(), std::nullopt);
   run();
-  EXPECT_EQ(parameters, Object::dictionary(defaults));
+  EXPECT_EQ(engine->persistedConfig()->defaultEventParameters(),
+            OptionalObject(Object::dictionary(defaults)));
   EXPECT_EQ(timeout, 900.0);
 }
 
