@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "api/QLFAnalyticsSupport.h"
+#include "api/QLFAnalyticsUTF8.h"
 #include "api/TLMAnalytics.h"
 #include "common/SharedInstance.h"
 #include "config/TLMIdentity.h"
@@ -31,15 +32,35 @@ constexpr char kSafelistedEventsOptionKey[] = "ANALYTICS_SAFELISTED_EVENTS";
 // Identifies the class's own subscription in the notification centre.
 constexpr char kInstallationIDObserver = 0;
 
+constexpr char kEventRefusal[] = "Event not logged.";
+
+bool refuseEvent(const std::string& origin, const std::string& name,
+                 const OptionalObject& parameters) {
+  return QLFAnalyticsRefuseInvalidUTF8(
+      kQLFInvalidUTF8EventCode, kEventRefusal,
+      {{"the event name", name}, {"the origin", origin}, {"the parameters", parameters}});
+}
+
+bool refuseUserProperty(const OptionalObject& value, const std::string& name,
+                        const std::string* origin) {
+  static const std::string kNoOrigin;
+  return QLFAnalyticsRefuseInvalidUTF8(kQLFInvalidUTF8UserPropertyCode, "User property not set.",
+                                       {{"the property name", name},
+                                        {"the origin", origin != nullptr ? *origin : kNoOrigin},
+                                        {"the value", value}});
+}
+
 // Forwards the interop methods to the internal facade's shared instance.
 class QLFAnalyticsShared final : public QLFAnalyticsInterop {
  public:
   void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                   const OptionalObject& parameters) override {
+    if (refuseEvent(origin, name, parameters)) return;
     TLMAnalytics::sharedInstance()->logInternalEventWithOrigin(origin, name, parameters);
   }
   void setInternalUserProperty(const OptionalObject& value, const std::string& name,
                                const std::string& origin) override {
+    if (refuseUserProperty(value, name, &origin)) return;
     TLMAnalytics::sharedInstance()->setInternalUserProperty(value, name, origin);
   }
   void maxUserPropertiesForOrigin(const std::string& origin, std::shared_ptr<DispatchQueue> queue,
@@ -101,6 +122,7 @@ void QLFAnalytics::logEventWithName(const std::string& name, const OptionalObjec
 
 void QLFAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
                                       const OptionalObject& parameters) {
+  if (refuseEvent(origin, name, parameters)) return;
   if (!QLFApp::isDefaultAppConfigured()) {
     TLMMeasurement::monitor().logWithLevel(3, 25018, "Event not logged. Call +[QLFApp configure]",
                                            Object(TLMNames::debugDisplayEventName(name)));
@@ -115,6 +137,7 @@ void QLFAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
 
 void QLFAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                               const OptionalObject& parameters) {
+  if (refuseEvent(origin, name, parameters)) return;
   TLMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
 }
 
@@ -123,11 +146,13 @@ void QLFAnalytics::logEventWithOriginIsPublicEvent(const std::string& origin, bo
                                                    const OptionalObject& parameters,
                                                    double timestamp, bool ignoreEnabled,
                                                    bool ignoreInterceptor) {
+  if (refuseEvent(origin, name, parameters)) return;
   TLMAnalytics::logEventWithOriginIsPublicEventTimestamp(
       origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled, ignoreInterceptor);
 }
 
 void QLFAnalytics::setUserPropertyString(const OptionalObject& value, const std::string& name) {
+  if (refuseUserProperty(value, name, nullptr)) return;
   if (!QLFApp::isDefaultAppConfigured()) {
     TLMMeasurement::monitor().logWithLevel(3, 25019,
                                            "User property not set. Call +[QLFApp configure]",
@@ -137,7 +162,13 @@ void QLFAnalytics::setUserPropertyString(const OptionalObject& value, const std:
   TLMAnalytics::setUserPropertyString(value, name);
 }
 
-void QLFAnalytics::setUserID(const OptionalObject& userID) { TLMAnalytics::setUserID(userID); }
+void QLFAnalytics::setUserID(const OptionalObject& userID) {
+  if (QLFAnalyticsRefuseInvalidUTF8(kQLFInvalidUTF8UserIDCode, "User ID not set.",
+                                    {{"the user ID", userID}})) {
+    return;
+  }
+  TLMAnalytics::setUserID(userID);
+}
 
 void QLFAnalytics::setAnalyticsCollectionEnabled(bool enabled) {
   TLMAnalytics::setAnalyticsEnabled(enabled, /*persistSetting=*/true);
@@ -152,10 +183,19 @@ std::optional<std::string> QLFAnalytics::appInstanceID() { return TLMAnalytics::
 void QLFAnalytics::resetAnalyticsData() { TLMAnalytics::resetAnalyticsData(); }
 
 void QLFAnalytics::setConsent(const Object& consent) {
+  if (QLFAnalyticsRefuseInvalidUTF8(kQLFInvalidUTF8ConsentCode, "Consent not set.",
+                                    {{"the consent settings", consent}})) {
+    return;
+  }
   TLMAnalytics::setConsentForKey(consent, kConsentSettings3PKey);
 }
 
 void QLFAnalytics::setDefaultEventParameters(const OptionalObject& parameters) {
+  if (QLFAnalyticsRefuseInvalidUTF8(kQLFInvalidUTF8DefaultParametersCode,
+                                    "Default event parameters not set.",
+                                    {{"the parameters", parameters}})) {
+    return;
+  }
   TLMAnalytics::setDefaultEventParameters(parameters);
 }
 
@@ -187,7 +227,13 @@ void QLFAnalytics::userPropertiesIncludingInternal(bool includingInternal,
                                                 std::move(callback));
 }
 
-void QLFAnalytics::handleOpenURL(const std::string& url) { TLMAnalytics::handleOpenURL(url); }
+void QLFAnalytics::handleOpenURL(const std::string& url) {
+  if (QLFAnalyticsRefuseInvalidUTF8(kQLFInvalidUTF8URLCode, "URL not handled.",
+                                    {{"the URL", url}})) {
+    return;
+  }
+  TLMAnalytics::handleOpenURL(url);
+}
 
 void QLFAnalytics::handleUserActivity(std::shared_ptr<const UserActivity> userActivity) {
   TLMAnalytics::handleUserActivity(std::move(userActivity));
