@@ -5,12 +5,6 @@
 // must pass its integrity check, hold every event up to the last
 // acknowledged one (except those that failed on purpose), only whole
 // events, and a counter equal to the number of stored events.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <random>
@@ -18,9 +12,8 @@
 
 #include "storage/crash_batch_rows.h"
 #include "storage/crash_rows.h"
+#include "storage/crash_writer_process.h"
 #include "storage/store_test_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -28,87 +21,6 @@ constexpr int kRounds = 15;
 constexpr int kMaxAcksPerRound = 20;
 constexpr int kMaxExtraDelayMicroseconds = 4000;
 constexpr auto kRoundTimeout = std::chrono::seconds(20);
-
-// A running writer whose standard output is read line by line.
-class BatchWriter {
- public:
-  BatchWriter(const std::string& root, const std::string& databasePath) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
-    std::string program = FERROLUX_CRASH_BATCH_WRITER_PATH;
-    std::vector<char*> argv = {program.data(), const_cast<char*>(root.c_str()),
-                               const_cast<char*>(databasePath.c_str()), nullptr};
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    readFd_ = fds[0];
-  }
-  ~BatchWriter() {
-    killNow();
-    if (readFd_ >= 0) ::close(readFd_);
-  }
-  BatchWriter(const BatchWriter&) = delete;
-  BatchWriter& operator=(const BatchWriter&) = delete;
-
-  bool started() const { return pid_ > 0; }
-
-  // Reads until `count` commits were acknowledged, the output ends or the
-  // deadline passes. Returns whether `count` was reached.
-  bool waitForAcks(int count, std::chrono::steady_clock::time_point deadline) {
-    while (acks_ < count) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      pollfd entry{readFd_, POLLIN, 0};
-      if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
-      if (!readSome()) return false;
-    }
-    return true;
-  }
-
-  void killNow() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
-  void drain() {
-    while (readSome()) {
-    }
-  }
-
-  std::int64_t lastAcknowledged() const { return last_; }
-
- private:
-  bool readSome() {
-    char buffer[4096];
-    const ssize_t got = ::read(readFd_, buffer, sizeof(buffer));
-    if (got <= 0) return false;
-    pending_.append(buffer, static_cast<std::size_t>(got));
-    std::size_t newline;
-    while ((newline = pending_.find('\n')) != std::string::npos) {
-      last_ = std::stoll(pending_.substr(0, newline));
-      ++acks_;
-      pending_.erase(0, newline + 1);
-    }
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int readFd_ = -1;
-  std::string pending_;
-  int acks_ = 0;
-  std::int64_t last_ = 0;
-};
 
 using CommitRunsCrashTest = StoreTest;
 
@@ -126,7 +38,7 @@ TEST_F(CommitRunsCrashTest, KilledWriterKeepsEveryCommittedRunAndOnlyWholeEvents
     SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(acks) + " acks + " +
                  std::to_string(delay) + " us");
     {
-      BatchWriter writer(platform_.root(), path);
+      CrashWriterProcess writer(FERROLUX_CRASH_BATCH_WRITER_PATH, platform_.root(), path);
       ASSERT_TRUE(writer.started());
       ASSERT_TRUE(writer.waitForAcks(acks, std::chrono::steady_clock::now() + kRoundTimeout))
           << "the writer stopped or stalled";

@@ -12,7 +12,6 @@
 #include <memory>
 #include <string>
 
-#include "platform/Platform.h"
 #include "storage/TLMSqliteStore.h"
 #include "storage/crash_batch_rows.h"
 #include "storage/crash_rows.h"
@@ -27,20 +26,9 @@ int failWith(const char* step, const Error& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <platform folder> <database path>\n", argv[0]);
-    return 2;
-  }
-  const std::string root = argv[1];
-  PlatformPaths paths;
-  paths.bundlePath = root + "/Test.app";
-  paths.containerPath = root + "/container";
-  paths.keychainPath = root + "/keychain";
-  Platform::install(Platform::createDeterministic(paths));
-
+  std::unique_ptr<TLMSqliteStore> store = crashWriterOpenStore(argc, argv);
+  if (store == nullptr) return 2;
   Error error;
-  std::unique_ptr<TLMSqliteStore> store = TLMSqliteStore::createWithDatabasePath(argv[2], &error);
-  if (store == nullptr) return failWith("open", error);
   if (!store->ensureTableWithName(kCrashEventsTable, crashEventsColumns(), {}, &error) ||
       !store->ensureTableWithName(kCrashCountTable, crashCountColumns(), {}, &error)) {
     return failWith("ensure tables", error);

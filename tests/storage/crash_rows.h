@@ -3,10 +3,34 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 
 #include "ferrolux/Object.h"
+#include "platform/Platform.h"
 #include "storage/TLMSqliteStore.h"
+
+// A writer's start: installs a deterministic platform in the folder given
+// as the first argument and opens the store at the second. Null, with a
+// line on standard error, when either fails.
+inline std::unique_ptr<TLMSqliteStore> crashWriterOpenStore(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s <platform folder> <database path>\n", argv[0]);
+    return nullptr;
+  }
+  const std::string root = argv[1];
+  PlatformPaths paths;
+  paths.bundlePath = root + "/Test.app";
+  paths.containerPath = root + "/container";
+  paths.keychainPath = root + "/keychain";
+  Platform::install(Platform::createDeterministic(paths));
+  Error error;
+  std::unique_ptr<TLMSqliteStore> store = TLMSqliteStore::createWithDatabasePath(argv[2], &error);
+  if (store == nullptr)
+    std::fprintf(stderr, "%s: open failed: %s\n", argv[0], error.toString().c_str());
+  return store;
+}
 
 inline constexpr char kCrashTable[] = "crash_rows";
 

@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 
-#include "platform/Platform.h"
 #include "storage/TLMSqliteStore.h"
 #include "storage/crash_rows.h"
 
@@ -22,20 +21,9 @@ int failWith(const char* step, const Error& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <platform folder> <database path>\n", argv[0]);
-    return 2;
-  }
-  const std::string root = argv[1];
-  PlatformPaths paths;
-  paths.bundlePath = root + "/Test.app";
-  paths.containerPath = root + "/container";
-  paths.keychainPath = root + "/keychain";
-  Platform::install(Platform::createDeterministic(paths));
-
+  std::unique_ptr<TLMSqliteStore> store = crashWriterOpenStore(argc, argv);
+  if (store == nullptr) return 2;
   Error error;
-  std::unique_ptr<TLMSqliteStore> store = TLMSqliteStore::createWithDatabasePath(argv[2], &error);
-  if (store == nullptr) return failWith("open", error);
   if (!store->ensureTableWithName(kCrashTable, crashTableColumns(), {}, &error)) {
     return failWith("ensure table", error);
   }
