@@ -1,7 +1,9 @@
 #include "demo/DemoGame.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <memory>
+#include <thread>
 
 #include "core/QLFApp.h"
 #include "ferrolux/Object.h"
@@ -21,6 +23,9 @@ namespace {
 constexpr int kFrameCount = 12;
 constexpr int kMenuFrame = 2;
 constexpr int kLevelFrame = 6;
+// A turn of play: the game runs at this pace, as a player would, so the
+// library's queues work beside it as they would in a real session.
+constexpr auto kFrameDuration = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -110,6 +115,7 @@ int DemoGame::run(int argc, char** argv) {
 }
 
 void DemoGame::frame(int number) {
+  std::this_thread::sleep_for(kFrameDuration);
   const int ran = platform_.dispatch().drainMainQueue();
   if (ran > 0) say("frame %d: ran %d main-queue block(s)", number, ran);
 }
