@@ -145,6 +145,11 @@ bool DeterministicExecutor::waitForExternal(double seconds) {
                            [&] { return !ready_.empty() || !main_.empty() || externalWork_ == 0; });
 }
 
+bool DeterministicExecutor::runOneTask(double maxRealSeconds) {
+  if (runOneReady()) return true;
+  return waitForExternal(maxRealSeconds) && runOneReady();
+}
+
 int DeterministicExecutor::runUntilIdle(double maxRealSecondsForExternalWork) {
   int ran = 0;
   while (true) {

@@ -58,6 +58,11 @@ class DeterministicExecutor final : public Executor {
   // work in flight to post or finish, then aborts: a test that hangs is
   // worse than one that fails. Call on the main thread.
   int runUntilIdle(double maxRealSecondsForExternalWork = kDefaultMaxExternalWaitSeconds);
+  // Runs one ready task, first waiting (real time, at most `maxRealSeconds`)
+  // for work in flight to post one when none is ready. False when none
+  // came. Does not move the clock. For stopping a process life part-way
+  // through. Call on the main thread.
+  bool runOneTask(double maxRealSeconds = kDefaultMaxExternalWaitSeconds);
   // Moves the clock forward by `seconds`, firing due timers in order, each
   // at its own time and each followed by `runUntilIdle`.
   void advance(double seconds);

@@ -52,6 +52,16 @@ class TestPlatform {
     Platform::install(platform_);
   }
 
+  // A new process life on the same files after the process died at once:
+  // queued work and requests in flight are abandoned, not finished.
+  void restartAfterCrash(std::uint64_t seed = 1) {
+    TEST_resetSharedInstances();
+    Platform::install(nullptr);
+    platform_.reset();
+    platform_ = Platform::createDeterministic(paths_, DeviceProfile(), seed);
+    Platform::install(platform_);
+  }
+
   Platform& platform() const { return *platform_; }
   DeterministicExecutor& executor() const { return *platform_->deterministicExecutor(); }
   const PlatformPaths& paths() const { return paths_; }
