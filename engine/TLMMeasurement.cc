@@ -12,6 +12,7 @@
 #include "config/TLMMeasurementServiceAddress.h"
 #include "config/TLMRemoteConfig.h"
 #include "engine/TLMAEU.h"
+#include "engine/TLMAlarm.h"
 #include "engine/TLMLibraryVersion.h"
 #include "engine/TLMMeasurementNetworkDelegate.h"
 #include "engine/TLMScheduler.h"
@@ -178,13 +179,15 @@ TLMMeasurement::TLMMeasurement(TLMMeasurementComponents components, TLMMeasureme
       network_(std::move(components.network)),
       workerQueue_(std::move(components.workerQueue)),
       serviceBaseURL_(resolveServiceBaseURL(components.serviceBaseURL, &serviceAddressProblem_)),
-      hooks_(std::move(hooks)) {}
+      hooks_(std::move(hooks)) {
+  installUploadHooks();
+}
 
 TLMMeasurement::TLMMeasurement(CreationTag, const std::string& databaseName,
                                std::shared_ptr<TLMPersistedConfig> persistedConfig,
                                std::shared_ptr<HRNNetwork> network,
                                std::shared_ptr<TLMScheduler> scheduler,
-                               std::shared_ptr<TLMAlarmStandIn> alarm, const std::string& appID,
+                               std::shared_ptr<TLMAlarm> alarm, const std::string& appID,
                                bool isAnalyticsCollectionEnabled,
                                bool isAnalyticsCollectionDeactivated,
                                const std::optional<std::vector<std::string>>& safelistedEvents,
@@ -202,6 +205,7 @@ TLMMeasurement::TLMMeasurement(CreationTag, const std::string& databaseName,
       experimentManager_(std::move(experimentManager)),
       serviceBaseURL_(resolveServiceBaseURL(std::nullopt, &serviceAddressProblem_)) {
   installDefaultHooks(hooks_);
+  installUploadHooks();
 }
 
 TLMMeasurement::~TLMMeasurement() {

@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/TLMDailyCounts.h"
@@ -41,7 +42,7 @@
 
 class DispatchQueue;
 class HRNNetwork;
-class TLMAlarmStandIn;
+class TLMAlarm;
 class TLMDatabase;
 class TLMExperimentManagerSeam;
 class TLMIdentity;
@@ -158,7 +159,9 @@ struct TLMMeasurementHooks {
   // Default: audiences are not kept (stand-in until the audience
   // evaluator exists); the configuration is applied without them.
   TLMAudienceUpdateSeam updateAudiences;
-  // The upload schedule. Defaults: nothing happens / false.
+  // The upload schedule, replaceable for tests that watch the fetch alone.
+  // Defaults: the engine's own updateSchedule, uploadDataOrRegisterAlarm
+  // and shouldUseBackgroundSession.
   std::function<void()> updateSchedule;
   std::function<void()> uploadDataOrRegisterAlarm;
   std::function<bool()> shouldUseBackgroundSession;
@@ -208,8 +211,8 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   static std::shared_ptr<TLMMeasurement> initWithDatabaseName(
       const std::string& databaseName, std::shared_ptr<TLMPersistedConfig> persistedConfig,
       std::shared_ptr<HRNNetwork> network, std::shared_ptr<TLMScheduler> scheduler,
-      std::shared_ptr<TLMAlarmStandIn> alarm, const std::string& appID,
-      bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+      std::shared_ptr<TLMAlarm> alarm, const std::string& appID, bool isAnalyticsCollectionEnabled,
+      bool isAnalyticsCollectionDeactivated,
       const std::optional<std::vector<std::string>>& safelistedEvents,
       std::shared_ptr<TLMExperimentManagerSeam> experimentManager);
 
@@ -231,7 +234,7 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   const std::shared_ptr<HRNNetwork>& network() const { return network_; }
   const std::shared_ptr<TLMIdentity>& identity() const { return identity_; }
   const std::shared_ptr<TLMScheduler>& scheduler() const { return scheduler_; }
-  const std::shared_ptr<TLMAlarmStandIn>& alarm() const { return alarm_; }
+  const std::shared_ptr<TLMAlarm>& alarm() const { return alarm_; }
   // The scheduler's worker queue.
   const std::shared_ptr<DispatchQueue>& workerQueue() const { return workerQueue_; }
   const std::string& appID() const { return appID_; }
@@ -407,6 +410,107 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   // an empty function.
   static void TEST_setLogEventCallObserver(std::function<void(const TLMLogEventCall&)> observer);
 
+  // ---- Bundle assembly (engine/TLMMeasurementBundle*.cc) ----
+  // Worker queue.
+  // Packs the oldest run of raw events sharing one metadata record into a
+  // queued bundle, in one transaction. True when a bundle was stored or a
+  // run was consumed; false when there was nothing to do or a step failed.
+  bool bundleRawEvents();
+  // The steps below run inside bundleRawEvents' transaction; each reports
+  // its own failures.
+  // The next run for `fingerprint`: its raw events in row-id order, one
+  // clock hour, no row-id gap, at most uploadMaxEventsPerBundle and below
+  // uploadMaxSizeLimitBytes (the first event is taken even when alone over
+  // the size limit). None, with `error`, when the read failed.
+  [[nodiscard]] std::optional<std::vector<TLMRawEventDataPtr>> rawEventsWithMetadataFingerprint(
+      std::int64_t fingerprint, Error* error);
+  // Drops rejected events, then counts conversions and real-time events
+  // and puts each event in its internal form. `metadata` is the run's
+  // metadata fingerprint. Empty when every event was rejected (the run's
+  // raw events are deleted then); none on failure.
+  [[nodiscard]] std::optional<std::vector<TLMRawEventDataPtr>> processRawEvents(
+      const std::vector<TLMRawEventDataPtr>& rawEvents, std::int64_t metadata);
+  // Session start and engagement totals before the aggregates are
+  // counted; updates `bundle`'s "_lte"/"_se". The evaluation time of the
+  // run (its earliest event), or none on failure.
+  [[nodiscard]] std::optional<double> evaluationTimeFromRawEvents(
+      const std::vector<TLMRawEventDataPtr>& rawEvents, TLMPBMeasurementBundle& bundle);
+  // Copies of the events with their previous timestamps, after counting
+  // each in its aggregates and evaluating the audience event filters with
+  // `audienceTimestampsCache`. None on failure.
+  [[nodiscard]] std::optional<std::vector<TLMEventPtr>> eventsAfterUpdatingEventAggregates(
+      const std::vector<TLMRawEventDataPtr>& rawEvents,
+      class TLMAudienceTimestampsCacheStandIn* audienceTimestampsCache);
+  // The previous-bundle times and the next bundle index; times in seconds.
+  [[nodiscard]] bool updateAppMetadataForBundle(TLMPBMeasurementBundle& bundle,
+                                                double bundleStartTimestamp,
+                                                double bundleEndTimestamp);
+  // Adds `engagementMilliseconds` to "_se" (session-scoped) or "_lte" in
+  // the database and in `bundle`. False for a negative time (23186) or a
+  // database failure; 0 does nothing.
+  [[nodiscard]] bool updateUserEngagement(std::int64_t engagementMilliseconds,
+                                          TLMPBMeasurementBundle& bundle, bool sessionScoped);
+  // Experiments, monitoring sample, configuration version, app ID and the
+  // bundle's start and end; times in seconds.
+  void addBundleMetadataIntoBundle(TLMPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                   double bundleEndTimestamp);
+
+  // ---- Upload scheduling and transport (engine/TLMMeasurementUpload*.cc) ----
+  // Worker queue unless said otherwise. One batch at most is in flight.
+
+  // Uploads now when the network is connected and there is data, else
+  // updates the schedule.
+  void uploadDataOrRegisterAlarm();
+  // The queue or the raw-event table holds rows; false (23117 / 23118)
+  // when that cannot be read.
+  bool hasDataToUpload();
+  // Seconds since 1970 of the next automatic upload; 0 for none (no data,
+  // or the retry budget for the newest data is spent).
+  double nextUploadingTime();
+  // Sets, keeps or cancels the alarm; waits for the network through the
+  // reachability delegate; ends the background task when nothing is due.
+  void updateSchedule();
+  // Bundles raw events and posts one batch of queued bundles to
+  // `serviceBaseURL() + "/a"`. With nothing queued, activates a waiting
+  // experiment snapshot and, when the configuration has expired, fetches it.
+  void uploadData();
+  // Any thread. False while a request of the engine is pending (23041 when
+  // the client disagrees) or the client has a request in flight.
+  bool isNetworkReadyForRequest();
+  // The flag isNetworkBackgroundSessionEnabled and an active background
+  // task.
+  bool shouldUseBackgroundSession();
+  // The leading bundles that share the first bundle's app ID and device
+  // identifier (resettable, else vendor); the rest wait for the next batch.
+  // Each entry is a queued bundle and its row ID.
+  using QueuedBundles = std::vector<std::pair<TLMPBMeasurementBundle, std::int64_t>>;
+  static QueuedBundles filteredBundlesWithCompatibleAppID(const QueuedBundles& bundlesToUpload);
+  // Records the row IDs of the batch about to be posted. False, reporting
+  // 23046 / 23047, for an empty list or while another batch is in flight;
+  // then nothing may be posted.
+  [[nodiscard]] bool setUploadInProgressWithBundleIDs(const std::vector<std::int64_t>& rowIDs);
+  // The row IDs of the batch in flight; empty when none.
+  const std::vector<std::int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
+  // Handles the answer to a posted batch: `response` is absent when no
+  // complete response arrived (then `error` says why).
+  void networkUploadCompletionHandlerWithResponse(const std::optional<HRNHTTPResponse>& response,
+                                                  const std::optional<Error>& error);
+  // Adds one to the retry count of the batch in flight (23166 on failure).
+  void incrementRetryCounter();
+  // False (23122) when the rows cannot be deleted.
+  [[nodiscard]] bool removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_t>& rowIDs);
+  // Applies the current consent and identifier rules to `bundle`: clears
+  // the consent and identifier fields, then fills those allowed now.
+  void applyConsentAndIdentifierFields(TLMPBMeasurementBundle& bundle);
+
+  // Test-only: sees the name of each upload entry point ("updateSchedule",
+  // "uploadData") as it starts. Process-wide; clear with an empty function.
+  static void TEST_setUploadCallObserver(std::function<void(std::string_view method)> observer);
+  // Test-only: the request timeout (seconds) of engines made from now on,
+  // in place of the flag's (which is never below 30 s); none restores the
+  // flag. Process-wide.
+  static void TEST_setNetworkTimeout(std::optional<double> seconds);
+
   // ---- Configuration fetch ----
 
   // Starts one fetch of the measurement configuration, unless a network
@@ -438,7 +542,7 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   TLMMeasurement(CreationTag, const std::string& databaseName,
                  std::shared_ptr<TLMPersistedConfig> persistedConfig,
                  std::shared_ptr<HRNNetwork> network, std::shared_ptr<TLMScheduler> scheduler,
-                 std::shared_ptr<TLMAlarmStandIn> alarm, const std::string& appID,
+                 std::shared_ptr<TLMAlarm> alarm, const std::string& appID,
                  bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
                  const std::optional<std::vector<std::string>>& safelistedEvents,
                  std::shared_ptr<TLMExperimentManagerSeam> experimentManager);
@@ -459,8 +563,6 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   void publishComponents();
   std::shared_ptr<TLMRemoteConfig> publishedRemoteConfig() const;
   std::shared_ptr<TLMIdentity> publishedIdentity() const;
-  // Whether a configuration fetch may start now.
-  bool isNetworkReadyForRequest() const;
 
   // Fills the empty hooks with their defaults (engine/TLMMeasurementDefaults.cc).
   static void installDefaultHooks(TLMMeasurementHooks& hooks);
@@ -477,7 +579,7 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   std::shared_ptr<HRNNetwork> network_;
   std::shared_ptr<TLMIdentity> identity_;
   std::shared_ptr<TLMScheduler> scheduler_;
-  std::shared_ptr<TLMAlarmStandIn> alarm_;
+  std::shared_ptr<TLMAlarm> alarm_;
   std::shared_ptr<DispatchQueue> workerQueue_;
   std::string databaseName_;
   std::string appID_;
@@ -511,6 +613,24 @@ class TLMMeasurement : public std::enable_shared_from_this<TLMMeasurement> {
   bool commitRunFlushScheduled_ = false;
   double commitRunStartUptime_ = 0;
   double commitRunLastCommitSeconds_ = 0;  // added by commits: how long the last commit took
+
+  // Bundle assembly state (worker queue).
+  // Deletes the raw events up to `lastRowID` and the metadata row of
+  // `fingerprint` once no raw event uses it. Inside the transaction.
+  [[nodiscard]] bool deleteRawEventsOfRun(std::int64_t lastRowID, std::int64_t fingerprint);
+  // Set when a monitoring sample went into the bundle being built: the time
+  // to record as the last sample once the bundle is committed.
+  std::optional<double> bundleMonitorSampleTimestamp_;
+
+  // Upload state (worker queue).
+  std::vector<std::int64_t> uploadingBundleIDs_;
+  // Ends the background task, if one is active.
+  void endBackgroundTaskIfActive();
+  // Within an hour of uptime since uploads were suspended; clears a
+  // suspension that is over.
+  bool isUploadSuspended();
+  // Fills the empty upload hooks with this engine's own methods.
+  void installUploadHooks();
 
   std::atomic<bool> isNetworkRequestPending_{false};
   std::atomic<double> suspendedUploadTimestamp_{0.0};

@@ -17,7 +17,6 @@
 #include "engine/TLMAEU.h"
 #include "engine/TLMMeasurement.h"
 #include "engine/TLMScheduler.h"
-#include "engine/TLMStandIns.h"
 #include "platform/Application.h"
 #include "platform/Clock.h"
 #include "platform/NotificationCenter.h"
@@ -50,10 +49,6 @@ void TLMMeasurement::observeApplicationNotifications() {
           &TLMMeasurement::handleAppWillResignActiveEvent);
   observe(UIApplicationWillEnterForegroundNotification,
           &TLMMeasurement::handleAppWillEnterForegroundNotification);
-}
-
-bool TLMMeasurement::isNetworkReadyForRequest() const {
-  return network_ != nullptr && network_->isNetworkConnected() && !isNetworkRequestPending_.load();
 }
 
 void TLMMeasurement::handleAppDidBecomeActiveEvent() {
@@ -100,8 +95,7 @@ void TLMMeasurement::handleAppWillResignActiveEvent() {
   TLMAnalytics::queueOperationWithBlock([weak] {
     const std::shared_ptr<TLMMeasurement> engine = weak.lock();
     if (engine == nullptr) return;
-    engine->scheduleWeakly("TLMMeasurement:3595",
-                           [](TLMMeasurement&) { TLMStandIns::current().uploadData(); });
+    engine->scheduleWeakly("TLMMeasurement:3595", [](TLMMeasurement& e) { e.uploadData(); });
   });
 }
 
@@ -124,6 +118,5 @@ void TLMMeasurement::swapBackgroundTaskWithNewTaskID(std::uint64_t taskID) {
 }
 
 void TLMMeasurement::reachabilityDidChange() {
-  scheduleWeakly("TLMMeasurement:994",
-                 [](TLMMeasurement&) { TLMStandIns::current().updateSchedule(); });
+  scheduleWeakly("TLMMeasurement:994", [](TLMMeasurement& e) { e.updateSchedule(); });
 }

@@ -7,13 +7,14 @@
 #include "api/TLMAnalytics.h"
 #include "config/TLMMeasurementServiceAddress.h"
 #include "config/TLMPersistedConfig.h"
+#include "engine/TLMAlarm.h"
 #include "engine/TLMLibraryVersion.h"
 #include "engine/TLMMeasurement.h"
 #include "engine/TLMMeasurementNetworkDelegate.h"
 #include "engine/TLMScheduler.h"
-#include "engine/TLMStandIns.h"
 #include "platform/Application.h"
 #include "platform/CapabilityRegistry.h"
+#include "platform/DispatchQueue.h"
 #include "platform/Platform.h"
 #include "storage/TLMDatabase.h"
 #include "upload/TLMMonitor.h"
@@ -91,13 +92,15 @@ void logStartMessages(TLMMonitor& monitor) {
   }
 }
 
-// The client for the measurement service's host; null when there is no
-// usable address or the client cannot start.
-std::shared_ptr<HRNNetwork> makeNetwork() {
+// The client for the measurement service's host, reporting reachability
+// changes on `workerQueue`; null when there is no usable address or the
+// client cannot start.
+std::shared_ptr<HRNNetwork> makeNetwork(std::shared_ptr<DispatchQueue> workerQueue) {
   const std::optional<std::string> baseURL = TLMMeasurementServiceAddress::configuredBaseURL();
   if (!baseURL) return nullptr;
   return HRNNetwork::initWithReachabilityHost(TLMMeasurementServiceAddress::hostOfBaseURL(*baseURL),
-                                              Platform::current().reachability(), nullptr);
+                                              Platform::current().reachability(),
+                                              std::move(workerQueue));
 }
 
 }  // namespace
@@ -115,15 +118,17 @@ std::shared_ptr<TLMMeasurement> TLMMeasurement::initWithAppID(
   }
   logStartMessages(log);
 
-  std::shared_ptr<HRNNetwork> network = makeNetwork();
+  // The scheduler comes first: its queue delivers the client's
+  // reachability changes.
+  std::shared_ptr<TLMScheduler> scheduler =
+      TLMScheduler::initWithWorkerQueueLabel(kTLMWorkerQueueLabel);
+  std::shared_ptr<HRNNetwork> network = makeNetwork(scheduler->workerQueue());
   if (network == nullptr) {
     log.logWithLevel(kLevelFailure, kTLMMeasurementCodeNoNetwork,
                      "Failed to initialize network component");
   }
-  std::shared_ptr<TLMScheduler> scheduler =
-      TLMScheduler::initWithWorkerQueueLabel(kTLMWorkerQueueLabel);
-  auto alarm =
-      std::make_shared<TLMAlarmStandIn>(scheduler->workerQueue(), kTLMMeasurementAlarmName);
+  std::shared_ptr<TLMAlarm> alarm =
+      TLMAlarm::initWithDispatchQueue(scheduler->workerQueue(), kTLMMeasurementAlarmName);
   return initWithDatabaseName(TLMDatabase::kDatabaseFileName, TLMPersistedConfig::sharedInstance(),
                               std::move(network), std::move(scheduler), std::move(alarm), appID,
                               isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
@@ -133,8 +138,8 @@ std::shared_ptr<TLMMeasurement> TLMMeasurement::initWithAppID(
 std::shared_ptr<TLMMeasurement> TLMMeasurement::initWithDatabaseName(
     const std::string& databaseName, std::shared_ptr<TLMPersistedConfig> persistedConfig,
     std::shared_ptr<HRNNetwork> network, std::shared_ptr<TLMScheduler> scheduler,
-    std::shared_ptr<TLMAlarmStandIn> alarm, const std::string& appID,
-    bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+    std::shared_ptr<TLMAlarm> alarm, const std::string& appID, bool isAnalyticsCollectionEnabled,
+    bool isAnalyticsCollectionDeactivated,
     const std::optional<std::vector<std::string>>& safelistedEvents,
     std::shared_ptr<TLMExperimentManagerSeam> experimentManager) {
   // Everything the engine does runs on the scheduler's queue and reads the
@@ -152,7 +157,8 @@ void TLMMeasurement::finishInitialization() {
   if (network_ != nullptr) {
     networkDelegate_ = std::make_shared<TLMMeasurementNetworkDelegate>(weak_from_this());
     network_->setLoggerDelegate(networkDelegate_);
-    network_->setReachabilityDelegate(networkDelegate_);
+    // The reachability delegate is registered only while uploads wait for
+    // the network (updateSchedule).
     network_->setIsDebugModeEnabled(monitor().isDebugModeEnabled());
   }
 

@@ -16,6 +16,7 @@
 #include "config/TLMSettingsKeys.h"
 #include "config/TLMUserDefaults.h"
 #include "engine/TLMAEU.h"
+#include "engine/TLMAlarm.h"
 #include "engine/TLMMeasurement.h"
 #include "engine/TLMScheduler.h"
 #include "engine/TLMStandIns.h"
@@ -136,7 +137,7 @@ bool TLMMeasurement::startMeasurementOnWorkerQueue() {
     standIns.reportFirstOpenOnWorkerQueue();
     TLMAnalytics::removeNeedFirstOpenAfterReset();
   }
-  standIns.updateSchedule();
+  updateSchedule();
   return true;
 }
 

@@ -64,34 +64,8 @@ TLMPBMeasurementBundle TLMMeasurement::createRawEventMetadataWithUserAttributes(
     if (identity.appVersionRelease()) {
       metadata.set_app_version_release(saturatedInt32(*identity.appVersionRelease()));
     }
-
-    // Consent and identifiers. Identity withholds what consent denies, but
-    // it keeps the last advertising identifier it read when ad storage is
-    // denied later, so ad storage is checked here as well.
-    if (TLMIdentity::iOS14OrAbove()) {
-      const std::uint64_t status = identity.appleConsentStatus();
-      if (status != kTLMAppleConsentUnavailable) {
-        metadata.set_att_status(static_cast<std::uint32_t>(status));
-      }
-    }
-    if (!TLMConsentSettingsUtil::isAdStorageDenied()) {
-      const std::optional<std::string> resettableDeviceID = identity.resettableDeviceID();
-      if (nonEmpty(resettableDeviceID)) metadata.set_resettable_device_id(*resettableDeviceID);
-    }
-    if (!TLMConsentSettingsUtil::isAnalyticsStorageDenied()) {
-      const std::optional<std::string> vendorDeviceID = identity.identifierForVendor();
-      if (nonEmpty(vendorDeviceID)) metadata.set_vendor_device_id(*vendorDeviceID);
-      const std::optional<std::string> appInstanceID = identity.appInstanceID();
-      if (nonEmpty(appInstanceID)) metadata.set_app_instance_id(*appInstanceID);
-    }
-    if (identity.hasLimitedAdTracking()) {
-      metadata.set_limited_ad_tracking(identity.limitedAdTracking());
-    }
   }
-  const std::optional<std::string> consentSignals = TLMConsentSettingsUtil::consentSignals();
-  if (consentSignals && consentSignals->size() >= kMinConsentSignalsLength) {
-    metadata.set_consent_signals(*consentSignals);
-  }
+  applyConsentAndIdentifierFields(metadata);
 
   TLMEnvironmentInfo& environment = *TLMEnvironmentInfo::sharedInstance();
   metadata.set_device_model(environment.deviceModel());
@@ -104,4 +78,45 @@ TLMPBMeasurementBundle TLMMeasurement::createRawEventMetadataWithUserAttributes(
     if (attribute != nullptr) metadata.add_user_attributes(attribute->protoUserAttribute());
   }
   return metadata;
+}
+
+void TLMMeasurement::applyConsentAndIdentifierFields(TLMPBMeasurementBundle& bundle) {
+  // Cleared first: a bundle made under earlier consent must not keep an
+  // identifier that current consent withholds.
+  bundle.clear_att_status();
+  bundle.clear_resettable_device_id();
+  bundle.clear_vendor_device_id();
+  bundle.clear_app_instance_id();
+  bundle.clear_limited_ad_tracking();
+  bundle.clear_consent_signals();
+
+  if (identity_ != nullptr) {
+    TLMIdentity& identity = *identity_;
+    // Identity withholds what consent denies, but it keeps the last
+    // advertising identifier it read when ad storage is denied later, so
+    // ad storage is checked here as well.
+    if (TLMIdentity::iOS14OrAbove()) {
+      const std::uint64_t status = identity.appleConsentStatus();
+      if (status != kTLMAppleConsentUnavailable) {
+        bundle.set_att_status(static_cast<std::uint32_t>(status));
+      }
+    }
+    if (!TLMConsentSettingsUtil::isAdStorageDenied()) {
+      const std::optional<std::string> resettableDeviceID = identity.resettableDeviceID();
+      if (nonEmpty(resettableDeviceID)) bundle.set_resettable_device_id(*resettableDeviceID);
+    }
+    if (!TLMConsentSettingsUtil::isAnalyticsStorageDenied()) {
+      const std::optional<std::string> vendorDeviceID = identity.identifierForVendor();
+      if (nonEmpty(vendorDeviceID)) bundle.set_vendor_device_id(*vendorDeviceID);
+      const std::optional<std::string> appInstanceID = identity.appInstanceID();
+      if (nonEmpty(appInstanceID)) bundle.set_app_instance_id(*appInstanceID);
+    }
+    if (identity.hasLimitedAdTracking()) {
+      bundle.set_limited_ad_tracking(identity.limitedAdTracking());
+    }
+  }
+  const std::optional<std::string> consentSignals = TLMConsentSettingsUtil::consentSignals();
+  if (consentSignals && consentSignals->size() >= kMinConsentSignalsLength) {
+    bundle.set_consent_signals(*consentSignals);
+  }
 }

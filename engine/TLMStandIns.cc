@@ -1,14 +1,22 @@
 #include "engine/TLMStandIns.h"
 
+#include <atomic>
+
 #include "common/SharedInstance.h"
 #include "platform/Application.h"
 #include "platform/Platform.h"
+#include "upload/TLMPBUploadMessages.h"
 
 struct TLMStandInsAccess {
   static std::shared_ptr<TLMStandIns> make() {
     return std::shared_ptr<TLMStandIns>(new TLMStandIns());
   }
 };
+
+TLMAudienceTimestampsCacheStandIn::TLMAudienceTimestampsCacheStandIn() {
+  static std::atomic<std::uint64_t> next{1};
+  sequenceNumber_ = next.fetch_add(1);
+}
 
 TLMStandIns& TLMStandIns::current() {
   static SharedInstance<TLMStandIns> instance;
@@ -28,6 +36,14 @@ TLMStandIns::TLMStandIns() {
   userProperties = [](bool) { return ObjectDictionary(); };
 
   createAudience = [] { return true; };
+  evaluateFiltersForEvent = [](const TLMEventPtr&, const TLMEventAggregates&,
+                               TLMAudienceTimestampsCacheStandIn*) { return true; };
+  evaluateFiltersForNanoUserProperty =
+      [](const TLMPBUserAttribute&, TLMAudienceTimestampsCacheStandIn*, double) { return true; };
+  clearEvaluationResultsForSessionScopedFilters = [] {};
+  resultsForBundling = [](Error*) -> std::optional<std::vector<TLMPBAudienceLeafFilterResult>> {
+    return std::vector<TLMPBAudienceLeafFilterResult>();
+  };
 
   backfillSessionNumber = [] {};
   createSessionReporter = [] {};
@@ -63,9 +79,6 @@ TLMStandIns::TLMStandIns() {
 
   createAndStartSearchAdReporter = [] {};
   setSearchAdReportingEnabled = [](bool) {};
-
-  updateSchedule = [] {};
-  uploadData = [] {};
 
   paymentQueueUpdatedFilteredTransactions = [](const PaymentTransactions&) {};
 }

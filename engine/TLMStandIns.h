@@ -23,20 +23,20 @@
 
 class DispatchQueue;
 class UserActivity;
+class TLMEventAggregates;
+class TLMPBUserAttribute;
+class TLMPBAudienceLeafFilterResult;
 
-// The upload alarm until the upload work builds TLMAlarm: never scheduled.
-class TLMAlarmStandIn {
+// The audience evaluator's timestamp cache of one evaluation pass, until
+// the audience evaluator exists: an opaque object. Each cache has its own
+// sequence number, so that a pass's calls can be told from another's.
+class TLMAudienceTimestampsCacheStandIn {
  public:
-  TLMAlarmStandIn(std::shared_ptr<DispatchQueue> queue, std::string name)
-      : queue_(std::move(queue)), name_(std::move(name)) {}
-  const std::string& name() const { return name_; }
-  const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
-  void cancel() {}
-  bool hasActiveTimer() const { return false; }
+  TLMAudienceTimestampsCacheStandIn();
+  std::uint64_t sequenceNumber() const { return sequenceNumber_; }
 
  private:
-  std::shared_ptr<DispatchQueue> queue_;
-  std::string name_;
+  std::uint64_t sequenceNumber_;
 };
 
 struct TLMStandIns {
@@ -64,6 +64,20 @@ struct TLMStandIns {
   // ---- Audience evaluator (worker queue) ----
   // Makes the evaluator; false fails the component build. Default: true.
   std::function<bool()> createAudience;
+  // Bundle assembly's calls. A null cache means the evaluation makes its
+  // own. Defaults: succeed with no results.
+  std::function<bool(const TLMEventPtr& event, const TLMEventAggregates& eventAggregates,
+                     TLMAudienceTimestampsCacheStandIn* audienceTimestampsCache)>
+      evaluateFiltersForEvent;
+  std::function<bool(const TLMPBUserAttribute& userProperty,
+                     TLMAudienceTimestampsCacheStandIn* audienceTimestampsCache,
+                     double evaluationTime)>
+      evaluateFiltersForNanoUserProperty;
+  std::function<void()> clearEvaluationResultsForSessionScopedFilters;
+  // The results to upload with a bundle; none (filling `error`) when they
+  // cannot be read.
+  std::function<std::optional<std::vector<TLMPBAudienceLeafFilterResult>>(Error* error)>
+      resultsForBundling;
 
   // ---- Sessions (worker queue) ----
   std::function<void()> backfillSessionNumber;
@@ -115,10 +129,6 @@ struct TLMStandIns {
   // ---- Search-ads attribution (worker queue) ----
   std::function<void()> createAndStartSearchAdReporter;
   std::function<void(bool enabled)> setSearchAdReportingEnabled;
-
-  // ---- Upload (worker queue) ----
-  std::function<void()> updateSchedule;
-  std::function<void()> uploadData;
 
   // ---- In-app purchase reporter (facade serial queue's callback queue) ----
   // Receives the purchased, de-duplicated transactions.

@@ -14,6 +14,7 @@
 #include "config/TLMRemoteConfig.h"
 #include "config/TLMSettingsKeys.h"
 #include "config/TLMUserDefaults.h"
+#include "engine/TLMAlarm.h"
 #include "engine/TLMMeasurement.h"
 #include "engine/TLMStandIns.h"
 #include "engine/lifecycle_test_support.h"

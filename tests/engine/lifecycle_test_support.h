@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "api/TLMAnalytics.h"
@@ -55,9 +56,10 @@ class EngineLifecycleTest : public ::testing::Test {
     s.setSearchAdReportingEnabled = [this](bool on) {
       calls_.push_back(on ? "searchAds:on" : "searchAds:off");
     };
-    s.updateSchedule = [this] { calls_.push_back("updateSchedule"); };
-    s.uploadData = [this] { calls_.push_back("uploadData"); };
+    TLMMeasurement::TEST_setUploadCallObserver(
+        [this](std::string_view method) { calls_.emplace_back(method); });
   }
+  ~EngineLifecycleTest() override { TLMMeasurement::TEST_setUploadCallObserver(nullptr); }
 
   std::shared_ptr<TLMMeasurement> makeEngine(bool enabled = true, bool deactivated = false) {
     std::shared_ptr<TLMMeasurement> engine =
