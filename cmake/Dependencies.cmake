@@ -19,9 +19,11 @@ target_link_libraries(ferrolux_deps INTERFACE
 # stay at its default so that struct layouts match the library.
 target_compile_definitions(ferrolux_deps INTERFACE PB_ENABLE_MALLOC)
 
+# Debian's cpp-httplib is a compiled library: code that includes it must
+# link it and use the feature macros it was built with. The local
+# measurement service and the network tests use it.
+pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET GLOBAL cpp-httplib)
+
 if(FERROLUX_BUILD_TESTS)
   find_package(GTest REQUIRED)
-  # Debian's cpp-httplib is a compiled library: code that includes it must
-  # link it and use the feature macros it was built with.
-  pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET GLOBAL cpp-httplib)
 endif()

@@ -9,6 +9,8 @@ packages=(
   libsqlite3-dev sqlite3 zlib1g-dev libcurl4-openssl-dev libssl-dev libicu-dev
   libplist-dev nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # The local measurement service's page test renders it headless.
+  chromium
   # The fuzz build: clang, its libFuzzer and sanitizer runtimes, llvm-symbolizer.
   clang libclang-rt-14-dev llvm
 )
