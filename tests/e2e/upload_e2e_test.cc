@@ -11,25 +11,9 @@
 #include <thread>
 
 #include "e2e/e2e_test_support.h"
+#include "support/ProtocDecode.h"
 
 namespace {
-
-// protoc's text rendering of `bytes` as a measurement batch; empty when
-// protoc cannot decode them.
-std::string protocDecode(const std::string& bytes, const std::string& folder) {
-  const std::string input = folder + "/batch.bin";
-  std::ofstream(input, std::ios::binary) << bytes;
-  const std::string command = std::string(FERROLUX_PROTOC) +
-                              " --decode=tlmpb.MeasurementBatch -I " + FERROLUX_PROTO_DIR +
-                              " measurement_upload.proto < " + input + " 2>&1";
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[4096];
-  std::size_t read = 0;
-  while ((read = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, read);
-  return ::pclose(pipe) == 0 ? output : std::string();
-}
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -56,7 +40,7 @@ class UploadEndToEndTest : public EndToEndTest {
     const auto raw =
         service_.getBody("/api/batches/" + std::to_string(list[0]["id"].get<long>()) + "/raw");
     EXPECT_TRUE(raw.has_value());
-    return raw ? protocDecode(*raw, serviceFolder_.path()) : "";
+    return raw ? protocDecodeBatch(*raw, serviceFolder_.path()) : "";
   }
 };
 

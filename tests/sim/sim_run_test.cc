@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ProtocDecode.h"
 #include "support/ServiceProcess.h"
 #include "support/TempFolder.h"
 
@@ -35,23 +36,6 @@ struct SimOutcome {
 std::string readFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
-// protoc's text rendering of a measurement batch; empty when it cannot
-// decode the bytes.
-std::string protocDecode(const std::string& bytes, const std::string& folder) {
-  const std::string input = folder + "/batch.bin";
-  std::ofstream(input, std::ios::binary) << bytes;
-  const std::string command = std::string(FERROLUX_PROTOC) +
-                              " --decode=tlmpb.MeasurementBatch -I " + FERROLUX_PROTO_DIR +
-                              " measurement_upload.proto < " + input + " 2>&1";
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[4096];
-  std::size_t read = 0;
-  while ((read = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, read);
-  return ::pclose(pipe) == 0 ? output : std::string();
 }
 
 // One simulated app (container and keychain) and one service.
@@ -160,7 +144,7 @@ std::vector<std::string> decodedBatches(const ServiceProcess& service, const std
     const auto raw =
         service.getBody("/api/batches/" + std::to_string(batch["id"].get<long>()) + "/raw");
     EXPECT_TRUE(raw.has_value());
-    std::string text = raw ? protocDecode(*raw, scratch) : "";
+    std::string text = raw ? protocDecodeBatch(*raw, scratch) : "";
     EXPECT_FALSE(text.empty()) << "protoc could not decode a batch";
     static const std::regex random(
         R"re(((app_instance_id|firebase_instance_id|installation_id|session_id|resettable_device_id|vendor_device_id): )"[^"]*")re");

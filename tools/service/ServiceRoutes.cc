@@ -300,7 +300,15 @@ class Routes {
                           {"duplicates_dropped", summary->duplicatesDropped}});
   }
 
-  void bundles(const httplib::Request& request, httplib::Response& response) {
+  // One page of stored items, newest first, as {"total", "page",
+  // "per_page", `key`: [...]}; `total` is the summary's count of them.
+  template <typename Item>
+  void answerPage(const httplib::Request& request, httplib::Response& response, const char* key,
+                  std::int64_t StoreSummary::*total,
+                  std::optional<std::vector<Item>> (ServiceStore::*fetch)(std::int64_t,
+                                                                          std::int64_t,
+                                                                          std::string*),
+                  const std::function<nlohmann::json(const Item&)>& toJSON) {
     std::string problem;
     const std::optional<Paging> paging = parsePaging(request, &problem);
     if (!paging) {
@@ -308,42 +316,31 @@ class Routes {
       return;
     }
     const std::optional<StoreSummary> summary = context_.store->summary(&problem);
-    const std::optional<std::vector<StoredBundle>> page =
-        summary ? context_.store->bundles(paging->offset(), paging->perPage, &problem)
+    const std::optional<std::vector<Item>> page =
+        summary ? (context_.store->*fetch)(paging->offset(), paging->perPage, &problem)
                 : std::nullopt;
     if (!page) {
       answerText(response, 500, problem);
       return;
     }
     nlohmann::json list = nlohmann::json::array();
-    for (const StoredBundle& bundle : *page) list.push_back(bundleJSON(bundle));
-    answerJSON(response, {{"total", summary->bundles},
+    for (const Item& item : *page) list.push_back(toJSON(item));
+    answerJSON(response, {{"total", (*summary).*total},
                           {"page", paging->page},
                           {"per_page", paging->perPage},
-                          {"bundles", std::move(list)}});
+                          {key, std::move(list)}});
+  }
+
+  void bundles(const httplib::Request& request, httplib::Response& response) {
+    answerPage<StoredBundle>(request, response, "bundles", &StoreSummary::bundles,
+                             &ServiceStore::bundles,
+                             [](const StoredBundle& bundle) { return bundleJSON(bundle); });
   }
 
   void events(const httplib::Request& request, httplib::Response& response) {
-    std::string problem;
-    const std::optional<Paging> paging = parsePaging(request, &problem);
-    if (!paging) {
-      answerText(response, 400, problem);
-      return;
-    }
-    const std::optional<StoreSummary> summary = context_.store->summary(&problem);
-    const std::optional<std::vector<StoredEvent>> page =
-        summary ? context_.store->events(paging->offset(), paging->perPage, &problem)
-                : std::nullopt;
-    if (!page) {
-      answerText(response, 500, problem);
-      return;
-    }
-    nlohmann::json list = nlohmann::json::array();
-    for (const StoredEvent& event : *page) list.push_back(eventJSON(event, true));
-    answerJSON(response, {{"total", summary->events},
-                          {"page", paging->page},
-                          {"per_page", paging->perPage},
-                          {"events", std::move(list)}});
+    answerPage<StoredEvent>(request, response, "events", &StoreSummary::events,
+                            &ServiceStore::events,
+                            [](const StoredEvent& event) { return eventJSON(event, true); });
   }
 
   void batches(const httplib::Request& request, httplib::Response& response) {
