@@ -13,7 +13,7 @@ build=${1:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERROLUX_BUILD_TESTS=OFF
 cmake --build "$build" -j"$(nproc)" --target DemoGame ferrolux-service
 
-state="$PWD/$build/demo-state"
+state="$(realpath -m "$build")/demo-state"
 mkdir -p "$state/service" "$state/service-config"
 rm -f "$state/service.port"
 
